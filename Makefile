@@ -1,0 +1,38 @@
+# velmora: `make test` sets up everything and runs every test; `make demo`
+# runs the quick-start example on the embedded sample database.
+
+VENV   := .venv
+PY     := $(VENV)/bin/python
+CMAKE  := $(VENV)/bin/cmake
+CTEST  := $(VENV)/bin/ctest
+NINJA  := $(VENV)/bin/ninja
+
+.PHONY: test system venv build unit pytest clean
+
+test: system build unit pytest
+
+system:
+	scripts/setup-system.sh
+
+$(VENV)/.deps: requirements-dev.txt scripts/setup-venv.sh | system
+	scripts/setup-venv.sh
+	touch $@
+
+venv: system $(VENV)/.deps
+
+# Builds the wheel with the same CMake project the unit tests use and installs
+# it (incremental: the build tree is kept under build/).
+build: venv
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
+
+unit: venv
+	$(CMAKE) -S . -B build/unit -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) \
+	  -DVELMORA_PYTHON_MODULES=OFF -DVELMORA_UNIT_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(CMAKE) --build build/unit
+	$(CTEST) --test-dir build/unit --output-on-failure -j2
+
+pytest: build
+	$(PY) -m pytest
+
+clean:
+	rm -rf build dist

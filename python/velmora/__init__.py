@@ -1,0 +1,1 @@
+"""Observation series of the QZDATA database as pandas tables."""

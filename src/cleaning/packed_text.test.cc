@@ -1,0 +1,156 @@
+#include "cleaning/packed_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace velmora::packed {
+namespace {
+
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+struct NumberCase {
+  const char* text;
+  float expected;
+};
+
+class ReadsNumbers : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(ReadsNumbers, AsPythonFloatThenFloat32) {
+  const Piece piece = read_piece(GetParam().text);
+  ASSERT_EQ(piece.kind, PieceKind::kValue) << GetParam().text;
+  EXPECT_TRUE(same_bits(piece.value, GetParam().expected))
+      << GetParam().text << " read as " << piece.value;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PlainDecimals, ReadsNumbers,
+    ::testing::Values(NumberCase{"0", 0.0f}, NumberCase{"-0", -0.0f}, NumberCase{"+2", 2.0f},
+                      NumberCase{"1.5", 1.5f}, NumberCase{"-2.25", -2.25f}, NumberCase{".5", 0.5f},
+                      NumberCase{"5.", 5.0f}, NumberCase{"1e5", 100000.0f}, NumberCase{"1E-2", 0.01f},
+                      NumberCase{"2.5e+3", 2500.0f}, NumberCase{"007", 7.0f},
+                      NumberCase{"199999.5", 199999.5f}, NumberCase{"0.0999995", 0.0999995f},
+                      NumberCase{"99998", 99998.0f}, NumberCase{"9999", 9999.0f},
+                      NumberCase{"99999.5", 99999.5f},
+                      // rounded to double first, as Python reads it, then to float32: this
+                      // text lies just above a float32 tie, its nearest double on the tie,
+                      // which rounds to even
+                      NumberCase{"1.00000005960464477550", 1.0f},
+                      NumberCase{"3.4028235e38", std::numeric_limits<float>::max()},
+                      NumberCase{"1e39", std::numeric_limits<float>::infinity()},
+                      NumberCase{"-1e39", -std::numeric_limits<float>::infinity()},
+                      NumberCase{"1e-50", 0.0f}));
+
+class MissingPieces : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(MissingPieces, AreNaN) {
+  const Piece piece = read_piece(GetParam());
+  EXPECT_EQ(piece.kind, PieceKind::kMissing) << GetParam();
+  EXPECT_TRUE(std::isnan(piece.value));
+}
+
+INSTANTIATE_TEST_SUITE_P(Placeholders, MissingPieces,
+                         ::testing::Values("", "NULL", "null", "NULLALL", "xnullx", "99999", "-99999",
+                                           "99999.0", "999999", "+9999999", "9.9999e4",
+                                           "099999", "999999999999999"));
+
+class UndecidedPieces : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(UndecidedPieces, AreLeftToTheCaller) {
+  EXPECT_EQ(read_piece(GetParam()).kind, PieceKind::kUndecided) << GetParam();
+}
+
+INSTANTIATE_TEST_SUITE_P(NotPlainDecimals, UndecidedPieces,
+                         ::testing::Values("inf", "-Infinity", "nan", "1_0", "\t1", "1 ", "+-1",
+                                           "--1", "1e", "e5", ".", "-", "+", "1.2.3", "0x10",
+                                           "abc", "Null", "1e400", "\xd9\xa1", "99999x"));
+
+TEST(ReadPiece, NinesOfSixteenDigitsAreNotAPlaceholder) {
+  // 9999999999999999 has no exact double; Python reads it as 1e16.
+  EXPECT_EQ(read_piece("9999999999999999").kind, PieceKind::kValue);
+}
+
+TEST(ReadPiece, NulByteInsideATextIsNotANumber) {
+  EXPECT_EQ(read_piece(std::string_view("1\0" "2", 3)).kind, PieceKind::kUndecided);
+}
+
+TEST(IsNinesPlaceholder, OnlyWholeNumbersOfNines) {
+  EXPECT_TRUE(is_nines_placeholder(99999.0));
+  EXPECT_TRUE(is_nines_placeholder(-999999.0));
+  EXPECT_FALSE(is_nines_placeholder(9999.0));
+  EXPECT_FALSE(is_nines_placeholder(99999.5));
+  EXPECT_FALSE(is_nines_placeholder(199999.0));
+  EXPECT_FALSE(is_nines_placeholder(std::numeric_limits<double>::quiet_NaN()));
+  EXPECT_FALSE(is_nines_placeholder(std::numeric_limits<double>::infinity()));
+}
+
+TEST(ToFloat32, RoundsAtTheEdgeOfTheRange) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  EXPECT_EQ(to_float32(0x1.fffffe8p127), kMax);  // below the midpoint: stays finite
+  EXPECT_EQ(to_float32(0x1.ffffffp127), std::numeric_limits<float>::infinity());  // tie to even
+  EXPECT_EQ(to_float32(-1e300), -std::numeric_limits<float>::infinity());
+  EXPECT_TRUE(std::isnan(to_float32(std::nan(""))));
+}
+
+std::vector<Cell> text_cells(std::initializer_list<const char*> texts) {
+  std::vector<Cell> cells;
+  for (const char* t : texts) {
+    cells.push_back(t == nullptr ? Cell{} : Cell{std::string_view(t), true});
+  }
+  return cells;
+}
+
+TEST(SplitCells, OneSamplePerPieceWithRowAndPosition) {
+  const auto cells = text_cells({"1.5 NULL 2.25", nullptr, "", "7  8 "});
+  const Samples s = split_cells(cells, true);
+  EXPECT_EQ(s.row, (std::vector<int64_t>{0, 0, 0, 1, 2, 3, 3, 3, 3}));
+  EXPECT_EQ(s.position, (std::vector<int64_t>{0, 1, 2, kNoPosition, 0, 0, 1, 2, 3}));
+  ASSERT_EQ(s.value.size(), 9u);
+  EXPECT_EQ(s.value[0], 1.5f);
+  EXPECT_TRUE(std::isnan(s.value[1]));
+  EXPECT_EQ(s.value[2], 2.25f);
+  EXPECT_TRUE(std::isnan(s.value[3]));  // no text
+  EXPECT_TRUE(std::isnan(s.value[4]));  // empty text: one empty piece
+  EXPECT_EQ(s.value[5], 7.0f);
+  EXPECT_TRUE(std::isnan(s.value[6]));  // two blanks: an empty piece between them
+  EXPECT_EQ(s.value[7], 8.0f);
+  EXPECT_TRUE(std::isnan(s.value[8]));  // trailing blank
+  EXPECT_TRUE(s.undecided.empty());
+}
+
+TEST(SplitCells, ReportsUndecidedPiecesWithTheirText) {
+  const auto cells = text_cells({"1 inf 2", "x"});
+  const Samples s = split_cells(cells, true);
+  EXPECT_EQ(s.undecided, (std::vector<size_t>{1, 3}));
+  ASSERT_EQ(s.undecided_text.size(), 2u);
+  EXPECT_EQ(s.undecided_text[0], "inf");
+  EXPECT_EQ(s.undecided_text[1], "x");
+}
+
+TEST(SplitCells, WithoutSplittingACellIsOnePiece) {
+  const auto cells = text_cells({"1 2", "3", nullptr});
+  const Samples s = split_cells(cells, false);
+  EXPECT_EQ(s.row, (std::vector<int64_t>{0, 1, 2}));
+  EXPECT_EQ(s.position, (std::vector<int64_t>{0, 0, kNoPosition}));
+  EXPECT_EQ(s.undecided, (std::vector<size_t>{0}));
+  EXPECT_EQ(s.value[1], 3.0f);
+}
+
+TEST(SplitCells, LongRows) {
+  std::string text;
+  for (int i = 0; i < 86400; ++i) {
+    if (i) text += ' ';
+    text += std::to_string(i % 1000) + ".25";
+  }
+  const std::vector<Cell> cells{Cell{text, true}};
+  const Samples s = split_cells(cells, true);
+  ASSERT_EQ(s.value.size(), 86400u);
+  EXPECT_EQ(s.position.back(), 86399);
+  EXPECT_EQ(s.value[86399], 399.25f);
+}
+
+}  // namespace
+}  // namespace velmora::packed

@@ -1,0 +1,57 @@
+// Time stamps of split samples and their order.
+//
+// Times are nanoseconds since the epoch in a signed 64-bit integer, the
+// representation of numpy's datetime64[ns]; the smallest value is the missing
+// time (NaT).
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+namespace velmora::packed {
+
+inline constexpr int64_t kNaT = std::numeric_limits<int64_t>::min();
+
+// Seconds between two samples of a row, as given by the caller.
+class SampleRate {
+ public:
+  static SampleRate whole_seconds(int64_t seconds);  // throws std::overflow_error
+  static SampleRate seconds(double seconds);          // whole values behave as whole_seconds
+
+  // Offset of the sample at `position` from the start of its row, in ns.
+  // kNaT for kNoPosition. Throws std::overflow_error beyond the int64 range.
+  int64_t offset_ns(int64_t position) const;
+
+ private:
+  bool whole_ = true;
+  int64_t ns_ = 0;      // whole rates: nanoseconds per sample
+  double seconds_ = 0;  // other rates
+};
+
+// Offset of every sample from the start of its row (kNaT for a row without text).
+std::vector<int64_t> sample_offsets(std::span<const int64_t> positions, const SampleRate& rate);
+
+// Time of every sample: the start of its row plus its offset; kNaT when either
+// is missing. Throws std::overflow_error when a time leaves the int64 range.
+std::vector<int64_t> sample_times(std::span<const int64_t> row_start,
+                                  std::span<const int64_t> rows,
+                                  std::span<const int64_t> offsets);
+
+// Whether times are ascending with every kNaT at the end.
+bool is_time_ordered(std::span<const int64_t> times);
+
+// The permutation that sorts `times` ascending, kNaT last; equal times keep
+// their order (stable).
+std::vector<int64_t> stable_time_order(std::span<const int64_t> times);
+
+// values[order[0]], values[order[1]], ...
+template <typename T>
+std::vector<T> gather(std::span<const T> values, std::span<const int64_t> order) {
+  std::vector<T> out(order.size());
+  for (size_t i = 0; i < order.size(); ++i) out[i] = values[static_cast<size_t>(order[i])];
+  return out;
+}
+
+}  // namespace velmora::packed

@@ -1,0 +1,90 @@
+#include "cleaning/sample_times.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <stdexcept>
+
+#include "cleaning/packed_text.h"
+
+namespace velmora::packed {
+namespace {
+
+constexpr int64_t kSecond = 1'000'000'000;
+
+TEST(SampleRate, WholeSecondsGiveExactOffsets) {
+  EXPECT_EQ(SampleRate::whole_seconds(1).offset_ns(5), 5 * kSecond);
+  EXPECT_EQ(SampleRate::whole_seconds(60).offset_ns(3), 180 * kSecond);
+  EXPECT_EQ(SampleRate::whole_seconds(600).offset_ns(2), 1200 * kSecond);
+  EXPECT_EQ(SampleRate::seconds(3600.0).offset_ns(2), 7200 * kSecond);
+  EXPECT_EQ(SampleRate::whole_seconds(60).offset_ns(kNoPosition), kNaT);
+}
+
+TEST(SampleRate, FractionalSecondsRoundToNanoseconds) {
+  EXPECT_EQ(SampleRate::seconds(0.5).offset_ns(3), 1'500'000'000);
+  EXPECT_EQ(SampleRate::seconds(0.1).offset_ns(3), 300'000'000);
+}
+
+TEST(SampleRate, OverflowIsAnError) {
+  EXPECT_THROW(SampleRate::whole_seconds(int64_t{1} << 40), std::overflow_error);
+  EXPECT_THROW(SampleRate::whole_seconds(3600).offset_ns(int64_t{1} << 40), std::overflow_error);
+  EXPECT_THROW(SampleRate::seconds(std::numeric_limits<double>::infinity()), std::invalid_argument);
+}
+
+TEST(SampleTimes, StartPlusOffsetAndMissingTimes) {
+  const std::vector<int64_t> start{100, kNaT};
+  const std::vector<int64_t> rows{0, 0, 1, 0};
+  const std::vector<int64_t> offsets{0, 10, 10, kNaT};
+  EXPECT_EQ(sample_times(start, rows, offsets), (std::vector<int64_t>{100, 110, kNaT, kNaT}));
+}
+
+TEST(SampleTimes, OverflowIsAnError) {
+  const std::vector<int64_t> start{std::numeric_limits<int64_t>::max() - 5};
+  const std::vector<int64_t> rows{0};
+  const std::vector<int64_t> offsets{10};
+  EXPECT_THROW(sample_times(start, rows, offsets), std::overflow_error);
+}
+
+TEST(TimeOrder, SortedInputNeedsNoOrder) {
+  EXPECT_TRUE(is_time_ordered(std::vector<int64_t>{1, 2, 2, 5, kNaT, kNaT}));
+  EXPECT_FALSE(is_time_ordered(std::vector<int64_t>{1, kNaT, 2}));
+  EXPECT_FALSE(is_time_ordered(std::vector<int64_t>{2, 1}));
+  EXPECT_TRUE(is_time_ordered(std::vector<int64_t>{}));
+}
+
+// The order must equal a stable sort with the missing time last, for small
+// inputs (comparison sort) and large ones (radix sort), negative times included.
+class StableOrder : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(StableOrder, MatchesAStableSort) {
+  std::mt19937_64 random(GetParam());
+  std::vector<int64_t> times(GetParam());
+  for (auto& t : times) {
+    const auto pick = random() % 10;
+    if (pick == 0) {
+      t = kNaT;
+    } else if (pick == 1) {
+      t = -static_cast<int64_t>(random() % 1000) * kSecond;  // before 1970
+    } else {
+      t = 1'600'000'000 * kSecond + static_cast<int64_t>(random() % 5000) * 60 * kSecond;
+    }
+  }
+  std::vector<int64_t> expected(times.size());
+  for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<int64_t>(i);
+  std::stable_sort(expected.begin(), expected.end(), [&](int64_t a, int64_t b) {
+    const int64_t ta = times[a], tb = times[b];
+    if (ta == kNaT) return false;
+    if (tb == kNaT) return true;
+    return ta < tb;
+  });
+  const std::vector<int64_t> order = stable_time_order(times);
+  EXPECT_EQ(order, expected);
+  const std::vector<int64_t> sorted = gather<int64_t>(times, order);
+  EXPECT_TRUE(is_time_ordered(sorted));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, StableOrder, ::testing::Values(0, 1, 17, 4095, 4096, 100000));
+
+}  // namespace
+}  // namespace velmora::packed

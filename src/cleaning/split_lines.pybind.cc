@@ -1,0 +1,284 @@
+// split_lines: packed observation rows to one row per sample.
+//
+// The text work (splitting, placeholders, numbers, times, order) runs in the
+// packed-text core without the interpreter lock; this file converts the pandas
+// columns to and from it and builds the result table once.
+#include "cleaning/split_lines.pybind.h"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "cleaning/packed_text.h"
+#include "cleaning/sample_times.h"
+#include "common/numpy_owned.h"
+#include "common/pyops.h"
+
+namespace velmora {
+namespace {
+
+using packed::Cell;
+using packed::Samples;
+
+// UTF-8 views of the string cells of an object column. Strings that hold lone
+// surrogates have no UTF-8 form; they are encoded with "surrogatepass" and the
+// bytes are kept alive here.
+struct TextCells {
+  py::array objects;
+  std::vector<Cell> cells;
+  std::vector<py::bytes> encoded;
+};
+
+TextCells text_cells(const Namespace& ns, const py::object& column) {
+  TextCells out;
+  out.objects = ns["np"].attr("ascontiguousarray")(column.attr("to_numpy")(py::arg("dtype") = "object"));
+  const auto* items = static_cast<PyObject* const*>(out.objects.data());
+  const auto n = static_cast<size_t>(out.objects.size());
+  out.cells.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = items[i];
+    if (!PyUnicode_Check(item)) continue;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+    if (text == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+      PyErr_Clear();
+      auto bytes = py::reinterpret_steal<py::bytes>(PyUnicode_AsEncodedString(item, "utf-8", "surrogatepass"));
+      if (!bytes) throw py::error_already_set();
+      text = PyBytes_AS_STRING(bytes.ptr());
+      size = PyBytes_GET_SIZE(bytes.ptr());
+      out.encoded.push_back(std::move(bytes));
+    }
+    out.cells[i] = Cell{std::string_view(text, static_cast<size_t>(size)), true};
+  }
+  return out;
+}
+
+py::object piece_as_str(std::string_view text) {
+  auto s = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+  if (!s) throw py::error_already_set();
+  return s;
+}
+
+// Python's float() of a piece: the value, or nullopt when Python refuses the
+// text with ValueError (left pending for the caller to clear or raise).
+std::optional<double> python_float(std::string_view text) {
+  py::object s = piece_as_str(text);
+  PyObject* number = PyFloat_FromString(s.ptr());
+  if (number == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+    return std::nullopt;
+  }
+  const double value = PyFloat_AS_DOUBLE(number);
+  Py_DECREF(number);
+  return value;
+}
+
+// Converts the pieces the core left undecided the way Python reads them.
+// Returns the samples that are neither numbers nor placeholders.
+std::vector<size_t> resolve_undecided(Samples& samples) {
+  std::vector<size_t> failed;
+  for (size_t j = 0; j < samples.undecided.size(); ++j) {
+    const size_t k = samples.undecided[j];
+    const std::string_view text = samples.undecided_text[j];
+    if (const auto value = python_float(text)) {
+      samples.value[k] = packed::is_nines_placeholder(*value) ? std::numeric_limits<float>::quiet_NaN()
+                                                              : packed::to_float32(*value);
+    } else {
+      PyErr_Clear();
+      if (packed::contains_nines(text)) {
+        samples.value[k] = std::numeric_limits<float>::quiet_NaN();
+      } else {
+        failed.push_back(j);
+      }
+    }
+  }
+  return failed;
+}
+
+// Raises Python's conversion error for the failed piece that comes first in
+// the result (`order` empty: the samples are already in result order).
+[[noreturn]] void raise_first_failure(const Samples& samples, const std::vector<size_t>& failed,
+                                      const std::vector<int64_t>& order) {
+  size_t first = failed.front();
+  if (!order.empty()) {
+    std::vector<size_t> rank(samples.value.size(), SIZE_MAX);
+    for (size_t i = 0; i < order.size(); ++i) rank[static_cast<size_t>(order[i])] = i;
+    first = *std::min_element(failed.begin(), failed.end(), [&](size_t a, size_t b) {
+      return rank[samples.undecided[a]] < rank[samples.undecided[b]];
+    });
+  }
+  python_float(samples.undecided_text[first]);
+  throw py::error_already_set();
+}
+
+packed::SampleRate sample_rate(const py::object& rate) {
+  if (PyFloat_Check(rate.ptr())) return packed::SampleRate::seconds(PyFloat_AS_DOUBLE(rate.ptr()));
+  if (PyIndex_Check(rate.ptr())) {
+    auto index = py::reinterpret_steal<py::object>(PyNumber_Index(rate.ptr()));
+    if (!index) throw py::error_already_set();
+    const long long seconds = PyLong_AsLongLong(index.ptr());
+    if (seconds == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return packed::SampleRate::whole_seconds(seconds);
+  }
+  const double seconds = PyFloat_AsDouble(rate.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return packed::SampleRate::seconds(seconds);
+}
+
+bool is_naive_datetime_ns(const py::object& series) {
+  py::object dtype = series.attr("dtype");
+  return py::isinstance<py::dtype>(dtype) && py::str(dtype.attr("str")).cast<std::string>() == "<M8[ns]";
+}
+
+template <typename T>
+std::vector<T> in_order(std::vector<T>&& values, const std::vector<int64_t>& order) {
+  if (order.empty()) return std::move(values);
+  return packed::gather<T>(values, order);
+}
+
+// Times of the samples as the result index, and the order that sorts them.
+struct TimeIndex {
+  py::object index;
+  std::vector<int64_t> order;  // empty: already in order
+};
+
+TimeIndex time_index(const Namespace& ns, const py::object& start, const Samples& samples,
+                     const packed::SampleRate& rate) {
+  py::object pd = ns["pd"];
+  std::vector<int64_t> offsets = packed::sample_offsets(samples.position, rate);
+  TimeIndex out;
+
+  if (is_naive_datetime_ns(start)) {
+    auto start_ns = py::array_t<int64_t, py::array::c_style>::ensure(start.attr("to_numpy")().attr("view")("i8"));
+    if (!start_ns) throw py::error_already_set();
+    std::vector<int64_t> times;
+    {
+      py::gil_scoped_release unlocked;
+      times = packed::sample_times({start_ns.data(), static_cast<size_t>(start_ns.size())},
+                                   samples.row, offsets);
+      if (!packed::is_time_ordered(times)) out.order = packed::stable_time_order(times);
+      times = in_order(std::move(times), out.order);
+    }
+    out.index = pd.attr("DatetimeIndex")(owned_array(std::move(times), py::dtype("M8[ns]")),
+                                         py::arg("name") = "startdate");
+    return out;
+  }
+
+  // Other start columns (time zones, objects, anything else): pandas adds the
+  // offsets, with its own result or error, and orders the sums.
+  py::object rows = owned_array(std::vector<int64_t>(samples.row));
+  py::object starts = start.attr("take")(rows).attr("reset_index")(py::arg("drop") = true);
+  py::object sums = add(starts, pd.attr("Series")(owned_array(std::move(offsets), py::dtype("m8[ns]"))));
+  py::object values = sums.attr("array");
+  auto order = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
+      values.attr("argsort")(py::arg("kind") = "stable"));
+  if (!order) throw py::error_already_set();
+  out.order.assign(order.data(), order.data() + order.size());
+  out.index = pd.attr("Index")(values.attr("take")(order), py::arg("name") = "startdate");
+  return out;
+}
+
+// Rates up to 3600 seconds: a new table with one row per sample.
+py::object split_into_samples(const Namespace& ns, const py::object& df, const py::object& rate) {
+  py::object column = df["obsvalue"];
+  py::object(column.attr("str"));  // pandas refuses columns that hold no text
+  if (py::cast<bool>(df.attr("columns").attr("__contains__")("timespan"))) {
+    throw py::value_error("columns overlap but no suffix specified: Index(['timespan'], dtype='object')");
+  }
+  py::object start = df["startdate"];
+  const packed::SampleRate step = sample_rate(rate);
+
+  TextCells text = text_cells(ns, column);
+  Samples samples;
+  {
+    py::gil_scoped_release unlocked;
+    samples = packed::split_cells(text.cells, /*split=*/true);
+  }
+  TimeIndex times = time_index(ns, start, samples, step);
+  const std::vector<size_t> failed = resolve_undecided(samples);
+  if (!failed.empty()) raise_first_failure(samples, failed, times.order);
+
+  py::array rows = owned_array(in_order(std::move(samples.row), times.order));
+  py::array values = owned_array(in_order(std::move(samples.value), times.order));
+
+  py::list drop;
+  drop.append("startdate");
+  drop.append("obsvalue");
+  py::object result = df.attr("drop")(py::arg("columns") = drop).attr("take")(rows);
+  result.attr("index") = times.index;
+  result["obsvalue"] = values;
+  return result;
+}
+
+// Rates above 3600 seconds: the caller's table, sorted and indexed by time in
+// place, each cell one value.
+py::object convert_in_place(const Namespace& ns, py::object df) {
+  py::list by;
+  by.append("startdate");
+  df.attr("sort_values")(py::arg("by") = by, py::arg("inplace") = true, py::arg("kind") = "stable");
+  df.attr("set_index")("startdate", py::arg("inplace") = true);
+  py::object column = df["obsvalue"];
+  if (py::str(column.attr("dtype").attr("kind")).cast<std::string>() != "O") {
+    df["obsvalue"] = column.attr("astype")("float32");
+    return df;
+  }
+
+  TextCells text = text_cells(ns, column);
+  Samples samples;
+  {
+    py::gil_scoped_release unlocked;
+    samples = packed::split_cells(text.cells, /*split=*/false);
+  }
+  py::object missing = ns["pd"].attr("NA");
+  const auto* items = static_cast<PyObject* const*>(text.objects.data());
+  size_t next_undecided = 0;
+  for (size_t row = 0; row < text.cells.size(); ++row) {
+    PyObject* item = items[row];
+    if (text.cells[row].has_text) {
+      if (next_undecided < samples.undecided.size() && samples.undecided[next_undecided] == row) {
+        const std::string_view piece = samples.undecided_text[next_undecided++];
+        const auto value = python_float(piece);
+        if (!value) {
+          if (!packed::contains_nines(piece)) throw py::error_already_set();
+          PyErr_Clear();
+          continue;  // already NaN
+        }
+        samples.value[row] = packed::is_nines_placeholder(*value) ? std::numeric_limits<float>::quiet_NaN()
+                                                                  : packed::to_float32(*value);
+      }
+    } else if (item != Py_None && item != missing.ptr()) {
+      // numbers and other objects convert as numpy converts them
+      auto number = py::reinterpret_steal<py::object>(PyNumber_Float(item));
+      if (!number) throw py::error_already_set();
+      samples.value[row] = packed::to_float32(PyFloat_AS_DOUBLE(number.ptr()));
+    }
+  }
+  df["obsvalue"] = owned_array(std::move(samples.value));
+  return df;
+}
+
+}  // namespace
+
+py::object split_lines(const Namespace& ns, py::object df, py::object rate) {
+  ns.print("splitting data...");
+  const int split = PyObject_RichCompareBool(rate.ptr(), py::int_(3600).ptr(), Py_LE);
+  if (split < 0) throw py::error_already_set();
+  if (split) return split_into_samples(ns, df, rate);
+  return convert_in_place(ns, std::move(df));
+}
+
+}  // namespace velmora
+
+namespace velmora {
+
+void register_split_lines(py::module_& m) {
+  define(m, {.name = "split_lines",
+             .params = {Param::required("df"), Param::required("sample_by_seconds")},
+             .body = [](const Arguments& args) { return split_lines(args.ns(), args[0], args[1]); }});
+}
+
+}  // namespace velmora

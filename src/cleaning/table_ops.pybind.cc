@@ -1,0 +1,57 @@
+// Table-level cleaning: joining two series and removing steps.
+#include "cleaning/table_ops.pybind.h"
+
+#include "common/pyops.h"
+
+namespace velmora {
+namespace {
+
+py::object concat_df(const Arguments& args) {
+  const Namespace& ns = args.ns();
+  py::list parts;
+  parts.append(args[0]);
+  parts.append(args[1]);
+  py::object df = ns["pd"].attr("concat")(parts);
+  df["new_index"] = ns["np"].attr("arange")(1, py::len(df) + 1);
+  df.attr("set_index")("new_index", py::arg("inplace") = true);
+  return df;
+}
+
+py::object remove_steps_v2(const Arguments& args) {
+  const Namespace& ns = args.ns();
+  py::object df = args[0];
+  py::object choice = args[1];
+  // Left at its default (False) or None: no key chosen, as with an empty mapping.
+  if (choice.is_none() || choice.ptr() == Py_False) choice = py::dict();
+
+  df.attr("dropna")(py::arg("inplace") = true);
+  py::object df_diff = df.attr("diff")();
+  py::object threshold;
+  if (contains(choice, "std")) {
+    threshold = add(df_diff.attr("mean")(), multiply(choice["std"], df_diff.attr("std")()));
+  } else if (contains(choice, "threshold")) {
+    threshold = choice["threshold"];
+  } else {
+    threshold = add(df_diff.attr("mean")(), multiply(py::float_(30.0), df_diff.attr("std")()));
+  }
+  ns.print(add(py::str("remove steps threshold : "), format(threshold)));
+  py::object steps = compare(df_diff, threshold, Py_GT) | compare(df_diff, negative(threshold), Py_LT);
+  df_diff[steps] = py::float_(0.0);
+  return df_diff.attr("cumsum")();
+}
+
+}  // namespace
+
+void register_concat_df(py::module_& m) {
+  define(m, {.name = "concat_df",
+             .params = {Param::required("df_1"), Param::required("df_2")},
+             .body = concat_df});
+}
+
+void register_remove_steps(py::module_& m) {
+  define(m, {.name = "remove_steps_v2",
+             .params = {Param::required("df"), Param::with_default("remove_peaks_steps", py::bool_(false))},
+             .body = remove_steps_v2});
+}
+
+}  // namespace velmora

@@ -1,0 +1,225 @@
+#include "common/function.h"
+
+#include <string_view>
+
+namespace velmora {
+
+py::object Namespace::operator[](const char* name) const {
+  PyObject* found = PyDict_GetItemString(globals_.ptr(), name);  // borrowed
+  if (found != nullptr) {
+    return py::reinterpret_borrow<py::object>(found);
+  }
+  py::dict builtins = py::module_::import("builtins").attr("__dict__");
+  found = PyDict_GetItemString(builtins.ptr(), name);
+  if (found != nullptr) {
+    return py::reinterpret_borrow<py::object>(found);
+  }
+  PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+  throw py::error_already_set();
+}
+
+Param Param::with_default(std::string name, py::object value) {
+  return Param{std::move(name), DefaultFn([value](const Namespace&) { return value; })};
+}
+
+namespace {
+
+// A code object that carries the parameter names, so that inspect.signature()
+// and other introspection see the real parameters. It is never executed.
+py::object make_code(const std::string& module_name, const std::string& name, CallForm form,
+                     const std::vector<Param>& params) {
+  py::object empty = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty(("<" + module_name + ">").c_str(), name.c_str(), 0)));
+  if (!empty) throw py::error_already_set();
+  py::tuple names(params.size());
+  for (size_t i = 0; i < params.size(); ++i) {
+    names[i] = py::str(params[i].name);
+  }
+  const int count = static_cast<int>(params.size());
+  return empty.attr("replace")(py::arg("co_argcount") = count,
+                               py::arg("co_posonlyargcount") = form == CallForm::kOneArg ? 1 : 0,
+                               py::arg("co_nlocals") = count, py::arg("co_varnames") = names,
+                               py::arg("co_qualname") = name);
+}
+
+[[noreturn]] void raise_type_error(const std::string& message) { throw py::type_error(message); }
+
+}  // namespace
+
+Function::Function(FunctionSpec spec, py::dict module_globals, std::string module_name)
+    : spec_(std::move(spec)), ns_(std::move(module_globals)), module_name_(std::move(module_name)) {
+  bool seen_default = false;
+  for (const Param& p : spec_.params) {
+    if (p.default_value) {
+      seen_default = true;
+    } else {
+      if (seen_default) throw std::logic_error("required parameter after a default: " + p.name);
+      ++required_;
+    }
+  }
+  if (spec_.form == CallForm::kNoArgs && !spec_.params.empty()) {
+    throw std::logic_error(spec_.name + ": a function without arguments has no parameters");
+  }
+  if (spec_.form == CallForm::kOneArg && (spec_.params.size() != 1 || required_ != 1)) {
+    throw std::logic_error(spec_.name + ": a one-argument function has one required parameter");
+  }
+  code_ = make_code(module_name_, spec_.name, spec_.form, spec_.params);
+}
+
+py::object Function::defaults() const {
+  std::vector<py::object> values;
+  for (const Param& p : spec_.params) {
+    if (p.default_value) values.push_back((*p.default_value)(ns_));
+  }
+  if (values.empty()) return py::none();
+  py::tuple out(values.size());
+  for (size_t i = 0; i < values.size(); ++i) out[i] = values[i];
+  return out;
+}
+
+void Function::raise_count(size_t expected_min, size_t expected_max, size_t found) const {
+  const char* how;
+  size_t expected;
+  if (expected_min == expected_max) {
+    how = "exactly";
+    expected = expected_min;
+  } else if (found < expected_min) {
+    how = "at least";
+    expected = expected_min;
+  } else {
+    how = "at most";
+    expected = expected_max;
+  }
+  raise_type_error(spec_.name + "() takes " + how + " " + std::to_string(expected) +
+                   " positional argument" + (expected == 1 ? "" : "s") + " (" +
+                   std::to_string(found) + " given)");
+}
+
+std::vector<py::object> Function::bind(const py::args& args, const py::kwargs& kwargs) const {
+  const size_t nargs = args.size();
+  const size_t nkw = kwargs ? kwargs.size() : 0;
+
+  if (spec_.form == CallForm::kNoArgs || spec_.form == CallForm::kOneArg) {
+    if (nkw != 0) raise_type_error(spec_.name + "() takes no keyword arguments");
+    if (spec_.form == CallForm::kNoArgs) {
+      if (nargs != 0) {
+        raise_type_error(spec_.name + "() takes no arguments (" + std::to_string(nargs) +
+                         " given)");
+      }
+      return {};
+    }
+    if (nargs != 1) {
+      raise_type_error(spec_.name + "() takes exactly one argument (" + std::to_string(nargs) +
+                       " given)");
+    }
+    return {args[0]};
+  }
+
+  const size_t nparams = spec_.params.size();
+  if (nargs > nparams) raise_count(required_, nparams, nargs);
+
+  std::vector<py::object> values(nparams);
+  for (size_t i = 0; i < nargs; ++i) values[i] = args[i];
+
+  size_t kw_left = nkw;
+  for (size_t i = nargs; i < nparams; ++i) {
+    PyObject* found = nkw ? PyDict_GetItemString(kwargs.ptr(), spec_.params[i].name.c_str())
+                          : nullptr;  // borrowed
+    if (found != nullptr) {
+      values[i] = py::reinterpret_borrow<py::object>(found);
+      --kw_left;
+    } else if (i < required_) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      raise_count(required_, nparams, i);
+    }
+  }
+
+  if (kw_left != 0) {
+    // Some keyword names no parameter that is still free.
+    for (auto item : kwargs) {
+      std::string key = py::str(item.first);
+      size_t index = nparams;
+      for (size_t i = 0; i < nparams; ++i) {
+        if (spec_.params[i].name == key) index = i;
+      }
+      if (index == nparams) {
+        raise_type_error(spec_.name + "() got an unexpected keyword argument '" + key + "'");
+      }
+      if (index < nargs) {
+        raise_type_error(spec_.name + "() got multiple values for argument '" + key + "'");
+      }
+    }
+  }
+
+  for (size_t i = 0; i < nparams; ++i) {
+    if (!values[i]) values[i] = (*spec_.params[i].default_value)(ns_);
+  }
+  return values;
+}
+
+py::object Function::call(const py::args& args, const py::kwargs& kwargs) const {
+  Arguments bound(ns_, bind(args, kwargs));
+  return spec_.body(bound);
+}
+
+void register_function_type(py::module_& m) {
+  py::class_<Function> type(m, "function", py::module_local(), py::dynamic_attr());
+  type
+      .def("__call__", &Function::call)
+      .def_property_readonly("__defaults__", &Function::defaults)
+      .def_property_readonly("__kwdefaults__", [](const Function&) { return py::none(); })
+      .def_property_readonly("__code__", &Function::code)
+      .def("__repr__", [](py::object self) {
+        const Function& f = self.cast<const Function&>();
+        return "<function " + f.name() + " of " + f.module_name() + ">";
+      });
+  // The module namespace holds only what the module binds itself; the type
+  // stays alive for the life of the process.
+  static auto* keep_alive = new std::vector<py::object>();
+  keep_alive->push_back(type);
+  py::delattr(m, "function");
+}
+
+Namespace module_namespace(py::module_& m) { return Namespace(m.attr("__dict__")); }
+
+void define(py::module_& m, FunctionSpec spec) {
+  const std::string name = spec.name;
+  std::optional<std::string> doc = spec.doc;
+  const std::string module_name = py::str(m.attr("__name__"));
+  py::object fn = py::cast(Function(std::move(spec), m.attr("__dict__"), module_name));
+  fn.attr("__name__") = name;
+  fn.attr("__qualname__") = name;
+  fn.attr("__module__") = module_name;
+  fn.attr("__doc__") = doc ? py::object(py::str(*doc)) : py::object(py::none());
+  fn.attr("__annotations__") = py::dict();
+  m.attr(name.c_str()) = fn;
+}
+
+void import_as(py::module_& m, const char* module, const char* local) {
+  m.attr(local) = py::module_::import(module);
+}
+
+void import_sibling_as(py::module_& m, const char* name, const char* local) {
+  // `from . import name`: the package is the one this module belongs to.
+  const std::string full = py::str(m.attr("__name__"));
+  const size_t dot = full.rfind('.');
+  py::dict context;
+  context["__name__"] = full;
+  context["__package__"] = dot == std::string::npos ? py::object(py::str(""))
+                                                    : py::object(py::str(full.substr(0, dot)));
+  py::list fromlist;
+  fromlist.append(name);
+  py::object package = py::reinterpret_steal<py::object>(
+      PyImport_ImportModuleLevel("", context.ptr(), nullptr, fromlist.ptr(), 1));
+  if (!package) throw py::error_already_set();
+  py::object sibling = py::reinterpret_steal<py::object>(PyObject_GetAttrString(package.ptr(), name));
+  if (!sibling) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name,
+                 full.substr(0, dot == std::string::npos ? 0 : dot).c_str());
+    throw py::error_already_set();
+  }
+  m.attr(local) = sibling;
+}
+
+}  // namespace velmora
