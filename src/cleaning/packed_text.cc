@@ -60,16 +60,10 @@ inline const char* find_blank(const char* p, const char* end) {
   return blank != nullptr ? static_cast<const char*>(blank) : end;
 }
 
-// Number of pieces of one cell.
-inline size_t piece_count(const Cell& cell, bool split) {
-  if (!cell.has_text || !split) return 1;
-  size_t pieces = 1;
-  const char* const end = cell.text.data() + cell.text.size();
-  for (const char* p = find_blank(cell.text.data(), end); p != end; p = find_blank(p + 1, end)) {
-    ++pieces;
-  }
-  return pieces;
-}
+// Powers of ten that double holds exactly.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 }  // namespace
 
@@ -105,51 +99,46 @@ Piece read_piece(std::string_view piece) {
   return {PieceKind::kUndecided, kNaN};
 }
 
-Samples split_cells(std::span<const Cell> cells, bool split) {
-  size_t total = 0;
-  for (const Cell& cell : cells) total += piece_count(cell, split);
-
-  Samples out;
-  out.row.resize(total);
-  out.position.resize(total);
-  out.value.resize(total);
-
-  size_t k = 0;
-  auto emit = [&](size_t row, int64_t position, std::string_view text) {
-    const Piece piece = read_piece(text);
-    out.row[k] = static_cast<int64_t>(row);
-    out.position[k] = position;
-    out.value[k] = piece.value;
-    if (piece.kind == PieceKind::kUndecided) {
-      out.undecided.push_back(k);
-      out.undecided_text.push_back(text);
+Piece scan_piece(const char* begin, const char* end, const char** stop) {
+  // Clinger's shortcut: a decimal of at most 19 significant digits whose
+  // integer mantissa m fits in 53 bits, with a power of ten 10^e that double
+  // holds exactly (|e| <= 22), is m * 10^e or m / 10^-e rounded once, which
+  // IEEE arithmetic rounds correctly. Everything else goes to read_piece.
+  const char* p = begin;
+  bool negative = false;
+  if (p < end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  uint64_t mantissa = 0;
+  int digits = 0;
+  int significant = 0;
+  int exponent = 0;
+  auto take_digit = [&](char c) {
+    ++digits;
+    if (significant > 0 || c != '0') {
+      if (++significant <= 19) mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
     }
-    ++k;
   };
-
-  for (size_t row = 0; row < cells.size(); ++row) {
-    const Cell& cell = cells[row];
-    if (!cell.has_text) {
-      out.row[k] = static_cast<int64_t>(row);
-      out.position[k] = kNoPosition;
-      out.value[k] = kNaN;
-      ++k;
-      continue;
-    }
-    if (!split) {
-      emit(row, 0, cell.text);
-      continue;
-    }
-    const char* p = cell.text.data();
-    const char* const end = p + cell.text.size();
-    for (int64_t position = 0;; ++position) {
-      const char* stop = find_blank(p, end);
-      emit(row, position, std::string_view(p, static_cast<size_t>(stop - p)));
-      if (stop == end) break;
-      p = stop + 1;
+  while (p < end && is_digit(*p)) take_digit(*p++);
+  if (p < end && *p == '.') {
+    ++p;
+    while (p < end && is_digit(*p)) {
+      take_digit(*p++);
+      --exponent;
     }
   }
-  return out;
+  const bool plain = digits > 0 && (p == end || *p == ' ');
+  if (!plain || significant > 19 || mantissa > (uint64_t{1} << 53) || exponent < -22) {
+    *stop = find_blank(p, end);
+    return read_piece(std::string_view(begin, static_cast<size_t>(*stop - begin)));
+  }
+  *stop = p;
+  double value = static_cast<double>(mantissa);
+  if (exponent < 0) value /= kExactPowersOfTen[-exponent];
+  if (negative) value = -value;
+  if (is_nines_placeholder(value)) return {PieceKind::kMissing, kNaN};
+  return {PieceKind::kValue, to_float32(value)};
 }
 
 }  // namespace velmora::packed

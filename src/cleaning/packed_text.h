@@ -1,26 +1,17 @@
 // Packed observation text: splitting, placeholder detection and number parsing.
 //
 // A packed cell holds the samples of one row as text separated by single
-// blanks. This unit turns a column of such cells into one entry per sample: the
-// source row, the position within the row and the value as a 32-bit float.
-// It knows nothing of Python; pieces it cannot read with certainty are handed
-// back as "undecided" so that the caller can convert them the way Python does.
+// blanks; each piece is a number or a placeholder for a missing sample. This
+// unit reads one piece as a 32-bit float. It knows nothing of Python; pieces it
+// cannot read with certainty are "undecided", for the caller to convert the
+// way Python does.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string_view>
-#include <vector>
 
 namespace velmora::packed {
-
-// One cell of the packed column. A cell without text (missing, or not a
-// string) yields one sample without a position.
-struct Cell {
-  std::string_view text;
-  bool has_text = false;
-};
 
 enum class PieceKind : uint8_t {
   kValue,      // a number; `value` holds it
@@ -55,18 +46,9 @@ float to_float32(double value);
 // digits 99999.
 bool contains_nines(std::string_view piece);
 
-inline constexpr int64_t kNoPosition = -1;
-
-struct Samples {
-  std::vector<int64_t> row;       // source row of each sample
-  std::vector<int64_t> position;  // position within the row; kNoPosition for a cell without text
-  std::vector<float> value;       // NaN for a missing sample
-  std::vector<size_t> undecided;  // indices of samples that `read_piece` left undecided
-  std::vector<std::string_view> undecided_text;  // their text, in the same order
-};
-
-// Splits every cell at single blanks (when `split` is false, a whole cell is
-// one piece) and reads each piece. Samples are in row order, then position.
-Samples split_cells(std::span<const Cell> cells, bool split);
+// Reads the piece that begins at `begin` and ends at the next blank or at
+// `end`; stores where it ends in `*stop`. Same result as `read_piece` on that
+// piece, with a shortcut for short plain decimals.
+Piece scan_piece(const char* begin, const char* end, const char** stop);
 
 }  // namespace velmora::packed

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 
 namespace velmora::packed {
@@ -95,61 +96,37 @@ TEST(ToFloat32, RoundsAtTheEdgeOfTheRange) {
   EXPECT_TRUE(std::isnan(to_float32(std::nan(""))));
 }
 
-std::vector<Cell> text_cells(std::initializer_list<const char*> texts) {
-  std::vector<Cell> cells;
-  for (const char* t : texts) {
-    cells.push_back(t == nullptr ? Cell{} : Cell{std::string_view(t), true});
+// The shortcut of scan_piece must never change a result: compare it with
+// read_piece on random decimals and near-decimals.
+TEST(ScanPiece, AgreesWithReadPiece) {
+  std::mt19937_64 random(42);
+  const std::string alphabet = "0123456789000999.+-eE n";
+  for (int i = 0; i < 200000; ++i) {
+    std::string text;
+    const size_t length = 1 + random() % 24;
+    for (size_t j = 0; j < length; ++j) text += alphabet[random() % alphabet.size()];
+    const char* stop = nullptr;
+    const Piece fast = scan_piece(text.data(), text.data() + text.size(), &stop);
+    const size_t blank = text.find(' ');
+    const std::string_view piece(text.data(), blank == std::string::npos ? text.size() : blank);
+    ASSERT_EQ(stop, text.data() + piece.size()) << text;
+    const Piece slow = read_piece(piece);
+    ASSERT_EQ(fast.kind, slow.kind) << text;
+    ASSERT_TRUE(same_bits(fast.value, slow.value) || (std::isnan(fast.value) && std::isnan(slow.value)))
+        << text << ": " << fast.value << " vs " << slow.value;
   }
-  return cells;
 }
 
-TEST(SplitCells, OneSamplePerPieceWithRowAndPosition) {
-  const auto cells = text_cells({"1.5 NULL 2.25", nullptr, "", "7  8 "});
-  const Samples s = split_cells(cells, true);
-  EXPECT_EQ(s.row, (std::vector<int64_t>{0, 0, 0, 1, 2, 3, 3, 3, 3}));
-  EXPECT_EQ(s.position, (std::vector<int64_t>{0, 1, 2, kNoPosition, 0, 0, 1, 2, 3}));
-  ASSERT_EQ(s.value.size(), 9u);
-  EXPECT_EQ(s.value[0], 1.5f);
-  EXPECT_TRUE(std::isnan(s.value[1]));
-  EXPECT_EQ(s.value[2], 2.25f);
-  EXPECT_TRUE(std::isnan(s.value[3]));  // no text
-  EXPECT_TRUE(std::isnan(s.value[4]));  // empty text: one empty piece
-  EXPECT_EQ(s.value[5], 7.0f);
-  EXPECT_TRUE(std::isnan(s.value[6]));  // two blanks: an empty piece between them
-  EXPECT_EQ(s.value[7], 8.0f);
-  EXPECT_TRUE(std::isnan(s.value[8]));  // trailing blank
-  EXPECT_TRUE(s.undecided.empty());
-}
-
-TEST(SplitCells, ReportsUndecidedPiecesWithTheirText) {
-  const auto cells = text_cells({"1 inf 2", "x"});
-  const Samples s = split_cells(cells, true);
-  EXPECT_EQ(s.undecided, (std::vector<size_t>{1, 3}));
-  ASSERT_EQ(s.undecided_text.size(), 2u);
-  EXPECT_EQ(s.undecided_text[0], "inf");
-  EXPECT_EQ(s.undecided_text[1], "x");
-}
-
-TEST(SplitCells, WithoutSplittingACellIsOnePiece) {
-  const auto cells = text_cells({"1 2", "3", nullptr});
-  const Samples s = split_cells(cells, false);
-  EXPECT_EQ(s.row, (std::vector<int64_t>{0, 1, 2}));
-  EXPECT_EQ(s.position, (std::vector<int64_t>{0, 0, kNoPosition}));
-  EXPECT_EQ(s.undecided, (std::vector<size_t>{0}));
-  EXPECT_EQ(s.value[1], 3.0f);
-}
-
-TEST(SplitCells, LongRows) {
-  std::string text;
-  for (int i = 0; i < 86400; ++i) {
-    if (i) text += ' ';
-    text += std::to_string(i % 1000) + ".25";
+TEST(ScanPiece, ShortcutBoundaries) {
+  for (const char* text : {"9007199254740992", "9007199254740993", "1234567890123456789",
+                           "12345678901234567890", "0.0000000000000000000001", "1e22", "1e23",
+                           "123.4560000000000000000000", "-0.000", "00000000000000000000001"}) {
+    const char* stop = nullptr;
+    const Piece fast = scan_piece(text, text + std::strlen(text), &stop);
+    const Piece slow = read_piece(text);
+    EXPECT_EQ(fast.kind, slow.kind) << text;
+    EXPECT_TRUE(same_bits(fast.value, slow.value)) << text;
   }
-  const std::vector<Cell> cells{Cell{text, true}};
-  const Samples s = split_cells(cells, true);
-  ASSERT_EQ(s.value.size(), 86400u);
-  EXPECT_EQ(s.position.back(), 86399);
-  EXPECT_EQ(s.value[86399], 399.25f);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "cleaning/packed_text.h"
 
 namespace velmora::packed {
 namespace {
@@ -41,7 +40,6 @@ SampleRate SampleRate::seconds(double seconds) {
 }
 
 int64_t SampleRate::offset_ns(int64_t position) const {
-  if (position == kNoPosition) return kNaT;
   int64_t ns;
   if (whole_) {
     if (__builtin_mul_overflow(position, ns_, &ns)) overflow();
@@ -56,28 +54,6 @@ int64_t SampleRate::offset_ns(int64_t position) const {
   return whole * kNsPerSecond + static_cast<int64_t>(fraction * 1e9);
 }
 
-std::vector<int64_t> sample_offsets(std::span<const int64_t> positions, const SampleRate& rate) {
-  std::vector<int64_t> out(positions.size());
-  for (size_t i = 0; i < positions.size(); ++i) out[i] = rate.offset_ns(positions[i]);
-  return out;
-}
-
-std::vector<int64_t> sample_times(std::span<const int64_t> row_start,
-                                  std::span<const int64_t> rows,
-                                  std::span<const int64_t> offsets) {
-  std::vector<int64_t> out(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const int64_t start = row_start[static_cast<size_t>(rows[i])];
-    const int64_t offset = offsets[i];
-    if (start == kNaT || offset == kNaT) {
-      out[i] = kNaT;
-    } else if (__builtin_add_overflow(start, offset, &out[i]) || out[i] == kNaT) {
-      overflow();
-    }
-  }
-  return out;
-}
-
 bool is_time_ordered(std::span<const int64_t> times) {
   for (size_t i = 1; i < times.size(); ++i) {
     if (time_key(times[i]) < time_key(times[i - 1])) return false;
@@ -85,9 +61,9 @@ bool is_time_ordered(std::span<const int64_t> times) {
   return true;
 }
 
-std::vector<int64_t> stable_time_order(std::span<const int64_t> times) {
+Buffer<int64_t> stable_time_order(std::span<const int64_t> times) {
   const size_t n = times.size();
-  std::vector<int64_t> order(n);
+  Buffer<int64_t> order(n);
   std::iota(order.begin(), order.end(), int64_t{0});
   if (n < 4096) {
     std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
@@ -100,7 +76,7 @@ std::vector<int64_t> stable_time_order(std::span<const int64_t> times) {
   // needs no pass. Each pass is stable, so equal keys keep their order.
   constexpr int kDigits = 4;
   constexpr size_t kBuckets = size_t{1} << 16;
-  std::vector<uint64_t> keys(n);
+  Buffer<uint64_t> keys(n);
   std::vector<std::array<size_t, kBuckets>> counts(kDigits);
   for (auto& c : counts) c.fill(0);
   for (size_t i = 0; i < n; ++i) {
@@ -108,8 +84,8 @@ std::vector<int64_t> stable_time_order(std::span<const int64_t> times) {
     for (int d = 0; d < kDigits; ++d) ++counts[d][(keys[i] >> (16 * d)) & 0xffff];
   }
 
-  std::vector<uint64_t> keys_next(n);
-  std::vector<int64_t> order_next(n);
+  Buffer<uint64_t> keys_next(n);
+  Buffer<int64_t> order_next(n);
   for (int d = 0; d < kDigits; ++d) {
     auto& count = counts[d];
     if (std::any_of(count.begin(), count.end(), [n](size_t c) { return c == n; })) continue;

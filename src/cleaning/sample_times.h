@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "cleaning/buffer.h"
+
 namespace velmora::packed {
 
 inline constexpr int64_t kNaT = std::numeric_limits<int64_t>::min();
@@ -21,7 +23,7 @@ class SampleRate {
   static SampleRate seconds(double seconds);          // whole values behave as whole_seconds
 
   // Offset of the sample at `position` from the start of its row, in ns.
-  // kNaT for kNoPosition. Throws std::overflow_error beyond the int64 range.
+  // Throws std::overflow_error beyond the int64 range.
   int64_t offset_ns(int64_t position) const;
 
  private:
@@ -30,26 +32,17 @@ class SampleRate {
   double seconds_ = 0;  // other rates
 };
 
-// Offset of every sample from the start of its row (kNaT for a row without text).
-std::vector<int64_t> sample_offsets(std::span<const int64_t> positions, const SampleRate& rate);
-
-// Time of every sample: the start of its row plus its offset; kNaT when either
-// is missing. Throws std::overflow_error when a time leaves the int64 range.
-std::vector<int64_t> sample_times(std::span<const int64_t> row_start,
-                                  std::span<const int64_t> rows,
-                                  std::span<const int64_t> offsets);
-
 // Whether times are ascending with every kNaT at the end.
 bool is_time_ordered(std::span<const int64_t> times);
 
 // The permutation that sorts `times` ascending, kNaT last; equal times keep
 // their order (stable).
-std::vector<int64_t> stable_time_order(std::span<const int64_t> times);
+Buffer<int64_t> stable_time_order(std::span<const int64_t> times);
 
 // values[order[0]], values[order[1]], ...
 template <typename T>
-std::vector<T> gather(std::span<const T> values, std::span<const int64_t> order) {
-  std::vector<T> out(order.size());
+Buffer<T> gather(std::span<const T> values, std::span<const int64_t> order) {
+  Buffer<T> out(order.size());
   for (size_t i = 0; i < order.size(); ++i) out[i] = values[static_cast<size_t>(order[i])];
   return out;
 }

@@ -13,12 +13,14 @@
 
 #include "cleaning/packed_text.h"
 #include "cleaning/sample_times.h"
+#include "cleaning/split.h"
 #include "common/numpy_owned.h"
 #include "common/pyops.h"
 
 namespace velmora {
 namespace {
 
+using packed::Buffer;
 using packed::Cell;
 using packed::Samples;
 
@@ -102,7 +104,7 @@ std::vector<size_t> resolve_undecided(Samples& samples) {
 // Raises Python's conversion error for the failed piece that comes first in
 // the result (`order` empty: the samples are already in result order).
 [[noreturn]] void raise_first_failure(const Samples& samples, const std::vector<size_t>& failed,
-                                      const std::vector<int64_t>& order) {
+                                      const Buffer<int64_t>& order) {
   size_t first = failed.front();
   if (!order.empty()) {
     std::vector<size_t> rank(samples.value.size(), SIZE_MAX);
@@ -135,48 +137,43 @@ bool is_naive_datetime_ns(const py::object& series) {
 }
 
 template <typename T>
-std::vector<T> in_order(std::vector<T>&& values, const std::vector<int64_t>& order) {
+Buffer<T> in_order(Buffer<T>&& values, const Buffer<int64_t>& order) {
   if (order.empty()) return std::move(values);
   return packed::gather<T>(values, order);
 }
 
-// Times of the samples as the result index, and the order that sorts them.
+// The result index (sample times) and the order that sorts the samples by it.
 struct TimeIndex {
   py::object index;
-  std::vector<int64_t> order;  // empty: already in order
+  Buffer<int64_t> order;  // empty: already in order
 };
 
-TimeIndex time_index(const Namespace& ns, const py::object& start, const Samples& samples,
-                     const packed::SampleRate& rate) {
-  py::object pd = ns["pd"];
-  std::vector<int64_t> offsets = packed::sample_offsets(samples.position, rate);
+// Naive datetime64[ns] starts: the core stamped each sample with its time.
+TimeIndex stamped_index(const Namespace& ns, Samples& samples) {
   TimeIndex out;
-
-  if (is_naive_datetime_ns(start)) {
-    auto start_ns = py::array_t<int64_t, py::array::c_style>::ensure(start.attr("to_numpy")().attr("view")("i8"));
-    if (!start_ns) throw py::error_already_set();
-    std::vector<int64_t> times;
-    {
-      py::gil_scoped_release unlocked;
-      times = packed::sample_times({start_ns.data(), static_cast<size_t>(start_ns.size())},
-                                   samples.row, offsets);
-      if (!packed::is_time_ordered(times)) out.order = packed::stable_time_order(times);
-      times = in_order(std::move(times), out.order);
-    }
-    out.index = pd.attr("DatetimeIndex")(owned_array(std::move(times), py::dtype("M8[ns]")),
-                                         py::arg("name") = "startdate");
-    return out;
+  {
+    py::gil_scoped_release unlocked;
+    if (!samples.time_ordered) out.order = packed::stable_time_order(samples.time);
+    samples.time = in_order(std::move(samples.time), out.order);
   }
+  out.index = ns["pd"].attr("DatetimeIndex")(owned_array(std::move(samples.time), py::dtype("M8[ns]")),
+                                             py::arg("name") = "startdate");
+  return out;
+}
 
-  // Other start columns (time zones, objects, anything else): pandas adds the
-  // offsets, with its own result or error, and orders the sums.
-  py::object rows = owned_array(std::vector<int64_t>(samples.row));
+// Other start columns (time zones, objects, anything else): the core gave
+// offsets; pandas adds them to the starts, with its own result or error, and
+// orders the sums.
+TimeIndex summed_index(const Namespace& ns, const py::object& start, Samples& samples) {
+  py::object pd = ns["pd"];
+  py::object rows = owned_array(Buffer<int64_t>(samples.row));
   py::object starts = start.attr("take")(rows).attr("reset_index")(py::arg("drop") = true);
-  py::object sums = add(starts, pd.attr("Series")(owned_array(std::move(offsets), py::dtype("m8[ns]"))));
-  py::object values = sums.attr("array");
+  py::object offsets = owned_array(std::move(samples.time), py::dtype("m8[ns]"));
+  py::object values = add(starts, pd.attr("Series")(offsets)).attr("array");
   auto order = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(
       values.attr("argsort")(py::arg("kind") = "stable"));
   if (!order) throw py::error_already_set();
+  TimeIndex out;
   out.order.assign(order.data(), order.data() + order.size());
   out.index = pd.attr("Index")(values.attr("take")(order), py::arg("name") = "startdate");
   return out;
@@ -190,15 +187,21 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
     throw py::value_error("columns overlap but no suffix specified: Index(['timespan'], dtype='object')");
   }
   py::object start = df["startdate"];
-  const packed::SampleRate step = sample_rate(rate);
+  packed::Stamp stamp{sample_rate(rate), std::nullopt};
+  py::array_t<int64_t, py::array::c_style> start_ns;
+  if (is_naive_datetime_ns(start)) {
+    start_ns = py::array_t<int64_t, py::array::c_style>::ensure(start.attr("to_numpy")().attr("view")("i8"));
+    if (!start_ns) throw py::error_already_set();
+    stamp.row_start = std::span<const int64_t>(start_ns.data(), static_cast<size_t>(start_ns.size()));
+  }
 
   TextCells text = text_cells(ns, column);
   Samples samples;
   {
     py::gil_scoped_release unlocked;
-    samples = packed::split_cells(text.cells, /*split=*/true);
+    samples = packed::split_cells(text.cells, /*split=*/true, stamp);
   }
-  TimeIndex times = time_index(ns, start, samples, step);
+  TimeIndex times = stamp.row_start ? stamped_index(ns, samples) : summed_index(ns, start, samples);
   const std::vector<size_t> failed = resolve_undecided(samples);
   if (!failed.empty()) raise_first_failure(samples, failed, times.order);
 
@@ -231,7 +234,7 @@ py::object convert_in_place(const Namespace& ns, py::object df) {
   Samples samples;
   {
     py::gil_scoped_release unlocked;
-    samples = packed::split_cells(text.cells, /*split=*/false);
+    samples = packed::split_cells(text.cells, /*split=*/false, std::nullopt);
   }
   py::object missing = ns["pd"].attr("NA");
   const auto* items = static_cast<PyObject* const*>(text.objects.data());

@@ -4,25 +4,30 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <type_traits>
 #include <vector>
 
 namespace velmora {
 
 namespace py = pybind11;
 
-// A one-dimensional numpy array that takes over `values`; the array owns the
-// buffer through a capsule and frees it when the last view is gone.
-template <typename T>
-py::array owned_array(std::vector<T>&& values, const py::dtype& dtype) {
-  auto* owned = new std::vector<T>(std::move(values));
-  py::capsule owner(owned, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+// A one-dimensional numpy array that takes over `values` (a std::vector of
+// numbers, whatever its allocator); the array owns the buffer through a capsule
+// and frees it when the last view is gone.
+template <typename Vector>
+py::array owned_array(Vector&& values, const py::dtype& dtype) {
+  using Owned = std::remove_cvref_t<Vector>;
+  auto* owned = new Owned(std::move(values));
+  py::capsule owner(owned, [](void* p) { delete static_cast<Owned*>(p); });
   return py::array(dtype, {static_cast<py::ssize_t>(owned->size())},
-                   {static_cast<py::ssize_t>(sizeof(T))}, owned->data(), owner);
+                   {static_cast<py::ssize_t>(sizeof(typename Owned::value_type))}, owned->data(),
+                   owner);
 }
 
-template <typename T>
-py::array owned_array(std::vector<T>&& values) {
-  return owned_array(std::move(values), py::dtype::of<T>());
+template <typename Vector>
+py::array owned_array(Vector&& values) {
+  return owned_array(std::forward<Vector>(values),
+                     py::dtype::of<typename std::remove_cvref_t<Vector>::value_type>());
 }
 
 }  // namespace velmora

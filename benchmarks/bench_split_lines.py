@@ -1,0 +1,126 @@
+"""split_lines against its pandas formulation: time and peak memory.
+
+    .venv/bin/python benchmarks/bench_split_lines.py [--repeat N]
+
+Each measurement runs in a fresh process: the input is built, the peak
+resident size is reset (/proc/self/clear_refs), and the call's time and the
+rise of the peak above the resident size before the call are recorded.
+"""
+import argparse
+import contextlib
+import gc
+import io
+import json
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+
+def pandas_formulation(df, sample_by_seconds):
+    """The table-operation formulation the native function replaces."""
+    print("splitting data...")
+    if sample_by_seconds == 1:
+        ts_unit = "seconds"
+    elif sample_by_seconds == 60:
+        ts_unit = "minutes"
+    elif sample_by_seconds == 3600:
+        ts_unit = "hours"
+    else:
+        ts_unit = "minutes"
+    if sample_by_seconds <= 3600:
+        df_0 = df["obsvalue"].str.split(" ", expand=True).stack().reset_index(level=1)
+        df_0.rename(columns={"level_1": "timespan", 0: "obsvalue"}, inplace=True)
+        df = df.drop("obsvalue", axis=1).join(df_0)
+        df["timespan"] = pd.to_timedelta(df["timespan"], unit=ts_unit)
+        df["startdate"] = df["startdate"] + df["timespan"]
+    df.sort_values(by=["startdate"], inplace=True)
+    df.set_index("startdate", inplace=True)
+    null_list = ["NULL", "99999", "", "null"]
+    df["obsvalue"].replace(null_list, np.nan, inplace=True, regex=True)
+    df["obsvalue"] = df["obsvalue"].astype("float32")
+    if sample_by_seconds <= 3600:
+        df.drop(["timespan"], axis=1, inplace=True)
+    return df
+
+
+SHAPES = {
+    "seconds 10 x 86400": (10, 86400, 1, 0),
+    "minutes 365 x 1440, two text columns": (365, 1440, 60, 2),
+    "daily 3650 rows": (3650, 1, 86400, 0),
+}
+
+
+def packed_table(rows, pieces, rate, text_columns, seed=7):
+    rng = np.random.default_rng(seed)
+    start = pd.Timestamp("2009-01-01")
+    step = pd.Timedelta(seconds=rate * pieces) if rate <= 3600 else pd.Timedelta(days=1)
+    texts = []
+    for r in range(rows):
+        values = np.round(np.cumsum(rng.normal(0, 0.05, pieces)) + 100 + r, 3).astype(str)
+        values[rng.random(pieces) < 0.01] = "NULL"
+        texts.append(" ".join(values))
+    frame = {"startdate": pd.date_range(start, periods=rows, freq=step)}
+    for c in range(text_columns):
+        frame[f"text{c}"] = [f"{37000 + c}{r % 7}" for r in range(rows)]
+    frame["obsvalue"] = texts
+    return pd.DataFrame(frame)
+
+
+def rss_kib(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(field)
+
+
+def measure(shape, implementation, repeat):
+    rows, pieces, rate, text_columns = SHAPES[shape]
+    if implementation == "native":
+        from velmora.cleaning import split_lines as function
+    else:
+        function = pandas_formulation
+    times = []
+    peak = 0
+    for _ in range(repeat):
+        df = packed_table(rows, pieces, rate, text_columns)
+        gc.collect()
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")
+        before = rss_kib("VmRSS")
+        with contextlib.redirect_stdout(io.StringIO()):
+            began = time.perf_counter()
+            result = function(df, rate)
+            times.append(time.perf_counter() - began)
+        peak = max(peak, rss_kib("VmHWM") - before)
+        del result, df
+    return {"seconds": min(times), "peak_mib": peak / 1024}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--one", nargs=2, metavar=("SHAPE", "IMPL"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.one:
+        print(json.dumps(measure(args.one[0], args.one[1], args.repeat)))
+        return
+    print(f"{'shape':40} {'pandas s':>9} {'native s':>9} {'speed-up':>9} "
+          f"{'pandas MiB':>11} {'native MiB':>11} {'memory':>7}")
+    for shape in SHAPES:
+        result = {}
+        for implementation in ("pandas", "native"):
+            out = subprocess.run([sys.executable, __file__, "--repeat", str(args.repeat),
+                                  "--one", shape, implementation],
+                                 check=True, capture_output=True, text=True).stdout
+            result[implementation] = json.loads(out)
+        p, n = result["pandas"], result["native"]
+        print(f"{shape:40} {p['seconds']:9.3f} {n['seconds']:9.4f} {p['seconds'] / n['seconds']:8.0f}x "
+              f"{p['peak_mib']:11.1f} {n['peak_mib']:11.1f} {n['peak_mib'] / max(p['peak_mib'], 1e-9):6.0%}")
+
+
+if __name__ == "__main__":
+    main()
