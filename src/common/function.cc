@@ -199,6 +199,22 @@ void import_as(py::module_& m, const char* module, const char* local) {
   m.attr(local) = py::module_::import(module);
 }
 
+void import_attribute_as(py::module_& m, const char* module, const char* attribute, const char* local) {
+  // `from module import attribute as local`
+  py::list fromlist;
+  fromlist.append(attribute);
+  py::object imported = py::reinterpret_steal<py::object>(
+      PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
+  if (!imported) throw py::error_already_set();
+  PyObject* value = PyObject_GetAttrString(imported.ptr(), attribute);
+  if (value == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", attribute, module);
+    throw py::error_already_set();
+  }
+  m.attr(local) = py::reinterpret_steal<py::object>(value);
+}
+
 void import_sibling_as(py::module_& m, const char* name, const char* local) {
   // `from . import name`: the package is the one this module belongs to.
   const std::string full = py::str(m.attr("__name__"));

@@ -122,6 +122,9 @@ Namespace module_namespace(py::module_& m);
 // Imports `module` and binds it as `local` in `m`.
 void import_as(py::module_& m, const char* module, const char* local);
 
+// Binds the attribute `attribute` of module `module` as `local` in `m`.
+void import_attribute_as(py::module_& m, const char* module, const char* attribute, const char* local);
+
 // Binds the sibling module `name` of the package that holds `m`, imported
 // relatively (level 1), as `local`.
 void import_sibling_as(py::module_& m, const char* name, const char* local);

@@ -34,11 +34,22 @@ inline py::object negative(const py::handle& a) {
   return py::reinterpret_steal<py::object>(result);
 }
 
+// ~a (element-wise "not" of a boolean series).
+inline py::object invert(const py::handle& a) {
+  PyObject* result = PyNumber_Invert(a.ptr());
+  if (result == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+
 // `key in container`, raising what Python raises for objects without membership.
-inline bool contains(const py::handle& container, const char* key) {
-  const int found = PySequence_Contains(container.ptr(), py::str(key).ptr());
+inline bool contains(const py::handle& container, const py::handle& key) {
+  const int found = PySequence_Contains(container.ptr(), key.ptr());
   if (found < 0) throw py::error_already_set();
   return found == 1;
+}
+
+inline bool contains(const py::handle& container, const char* key) {
+  return contains(container, py::str(key));
 }
 
 // format(value, ""): the text that str.format puts for "{}".

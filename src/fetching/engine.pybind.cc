@@ -1,0 +1,83 @@
+// conn_to_Oracle of `fetching`: "default.conf" from the working directory and
+// from ~/.velmo, merged, then a SQLAlchemy engine for the cx_Oracle driver.
+#include "fetching/engine.pybind.h"
+
+#include <string>
+
+#include "common/pyops.h"
+#include "fetching/credentials.h"
+#include "fetching/reading.h"
+
+namespace velmora {
+namespace {
+
+constexpr const char* kMissingConfiguration = "数据库配置文件不存在或缺少配置项，请检查并配置 default.conf";
+constexpr const char* kConnectionError = "连接数据库时发生错误，";
+
+// Every form of the section's password, to be kept out of printed lines.
+struct Secrets {
+  std::vector<std::string> values;
+
+  void add(const py::handle& value) {
+    if (PyUnicode_Check(value.ptr())) values.push_back(value.cast<std::string>());
+  }
+  std::string hide(std::string line) const {
+    for (const std::string& secret : values) line = credentials::masked(line, secret);
+    return line;
+  }
+};
+
+py::object conn_to_oracle(const Arguments& args) {
+  const Namespace& ns = args.ns();
+  const py::object& db = args[0];
+  py::object config = ns["configparser"].attr("ConfigParser")();
+  py::object path = ns["os"].attr("path");
+  py::object home_dir = path.attr("expanduser")("~");
+  py::object file_path = path.attr("join")(home_dir, ".velmo", "default.conf");
+  py::list files;
+  files.append("default.conf");
+  files.append(file_path);
+  config.attr("read")(files);
+
+  if (!py::bool_(config.attr("sections")()) || !contains(config, db)) {
+    ns.print(kMissingConfiguration);
+    return py::none();
+  }
+
+  Secrets secrets;
+  try {
+    // the stored text, so that even a password the parser cannot expand stays hidden
+    secrets.add(config.attr("get")(db, "PASSWORD", py::arg("raw") = true, py::arg("fallback") = py::none()));
+  } catch (py::error_already_set&) {
+  }
+  try {
+    py::object host = config.attr("get")(db, "HOST");
+    py::object port = config.attr("get")(db, "PORT");
+    py::object username = config.attr("get")(db, "USERNAME");
+    py::object password = config.attr("get")(db, "PASSWORD");
+    secrets.add(password);
+    py::object tns = config.attr("get")(db, "TNSNAME");
+    const std::string db_url = "oracle+cx_oracle://" + credentials::percent_encoded(text(username)) + ":" +
+                               credentials::percent_encoded(text(password)) + "@" + text(host) + ":" +
+                               text(port) + "/" + text(tns);
+    py::object engine = ns["create_engine"](db_url, py::arg("echo") = false);
+    ns.print(secrets.hide(text(config.attr("get")(db, "HOST")) + " connected..."));
+    return engine;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    ns.print(kConnectionError, secrets.hide(py::str(e.value()).cast<std::string>()));
+    return py::none();
+  }
+}
+
+}  // namespace
+
+void register_conn_to_oracle_engine(py::module_& m) {
+  define(m, {.name = "conn_to_Oracle",
+             .form = CallForm::kOneArg,
+             .params = {Param::required("db")},
+             .doc = "Connect to Oracle database.",
+             .body = conn_to_oracle});
+}
+
+}  // namespace velmora

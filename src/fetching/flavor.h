@@ -1,0 +1,35 @@
+// What differs between the two fetch modules. `fetching` reads through a
+// SQLAlchemy engine on Oracle, which names plain columns in lower case;
+// `bisource` reads through the drivers' own connections, which name them in
+// upper case, and sends MySQL statements for observations.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "fetching/statements.h"
+
+namespace velmora {
+
+struct Flavor {
+  sql::Dialect observations;    // statements of the observation fetch
+  bool upper_case_columns;      // how the connection names plain columns
+  bool decompress;              // gzip_flag decompresses stored values
+  bool upper_case_results;      // result labels upper-cased (observations and dictionaries)
+  bool concat_discovery;        // catalogue results joined by pd.concat, else DataFrame.append
+  bool resistivity_start;       // the resistivity loader takes a start date
+
+  // A plain column name as the connection delivers it.
+  std::string column(std::string_view lower) const {
+    std::string name(lower);
+    if (upper_case_columns) {
+      for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    return name;
+  }
+};
+
+inline constexpr Flavor kFetchingFlavor{sql::Dialect::kOracle, false, true, true, true, true};
+inline constexpr Flavor kBisourceFlavor{sql::Dialect::kMySql, true, false, false, false, false};
+
+}  // namespace velmora

@@ -1,0 +1,85 @@
+// fetching_dialog: the event logs of a period, from every log table of the
+// selected methods, in one statement.
+#include "fetching/logs.pybind.h"
+
+#include <string>
+#include <vector>
+
+#include "common/pyops.h"
+#include "fetching/reading.h"
+#include "fetching/statements.h"
+
+namespace velmora {
+namespace {
+
+using sql::Dialect;
+
+enum : size_t { kConn, kStartdate, kEnddate, kMethodname, kStationname, kItemname, kLogType };
+
+py::dict bind(const char* name, const py::handle& value) {
+  py::dict params;
+  params[name] = value;
+  return params;
+}
+
+py::object fetching_dialog(const Arguments& args, const Flavor& flavor) {
+  const Namespace& ns = args.ns();
+  const Reader read(ns, args[kConn]);
+  const std::string date_1 = eight_digit_day(ns, args[kStartdate]);
+  const std::string date_2 = eight_digit_day(ns, args[kEnddate]);
+
+  py::object methods = is_all(args[kMethodname])
+                           ? read(sql::all_methods())
+                           : read(sql::method_codes_like(Dialect::kOracle), bind("methodname", args[kMethodname]));
+  std::string filters;
+  if (!is_all(args[kStationname])) {
+    py::object stationid =
+        read(sql::station_codes_like(Dialect::kOracle), bind("stationname", args[kStationname]));
+    filters += sql::station_filter(texts(stationid[py::str(flavor.column("stationid"))]), Dialect::kOracle);
+  }
+  if (!is_all(args[kItemname])) {
+    py::object itemid = read(sql::item_codes_like(Dialect::kOracle), bind("itemname", args[kItemname]));
+    filters += sql::item_filter(texts(itemid[py::str(flavor.column("itemid"))]), Dialect::kOracle);
+  }
+
+  py::object table_name = ns["pd"].attr("DataFrame")();
+  for (const py::handle methodid : methods[py::str(flavor.column("methodid"))]) {
+    py::dict params;
+    params["base_type_id"] = "DLG";
+    params["methodid"] = methodid;
+    py::object df = read(sql::log_tables(), params);
+    table_name = appended(table_name, df);
+  }
+  if (py::cast<bool>(table_name.attr("empty"))) {
+    ns.print("no table name selected!");
+    return py::none();
+  }
+  const std::vector<std::string> tables = texts(table_name[py::str(flavor.column("table_name"))]);
+  return read(sql::log_union(tables, date_1, date_2, filters), bind("evt_id", args[kLogType]));
+}
+
+}  // namespace
+
+void register_fetching_dialog(py::module_& m, const Flavor& flavor) {
+  // Omitted dates mean the day before the call and the moment of the call.
+  auto yesterday = [](const Namespace& ns) -> py::object {
+    py::object dt = ns["dt"];
+    return add(dt.attr("datetime").attr("today")(), dt.attr("timedelta")(py::arg("days") = -1));
+  };
+  auto now = [](const Namespace& ns) -> py::object { return ns["dt"].attr("datetime").attr("today")(); };
+  define(m, {.name = "fetching_dialog",
+             .params = {Param::required("conn"), Param::computed("startdate", yesterday),
+                        Param::computed("enddate", now), Param::with_default("methodname", py::str("全部")),
+                        Param::with_default("stationname", py::str("全部")),
+                        Param::with_default("itemname", py::str("全部")),
+                        Param::with_default("log_type", py::str("313"))},
+             .body = [flavor](const Arguments& args) { return fetching_dialog(args, flavor); }});
+}
+
+void register_fetching_dialog_sd(py::module_& m) {
+  define(m, {.name = "fetching_dialog_sd",
+             .form = CallForm::kNoArgs,
+             .body = [](const Arguments&) { return py::none(); }});
+}
+
+}  // namespace velmora

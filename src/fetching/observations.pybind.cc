@@ -1,0 +1,203 @@
+// fetching_data: one statement over every matching observation table, then the
+// rows shaped into an observation table.
+#include "fetching/observations.pybind.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/pyops.h"
+#include "fetching/reading.h"
+#include "fetching/request.h"
+#include "fetching/statements.h"
+
+namespace velmora {
+namespace {
+
+// Parameters, in order.
+enum : size_t {
+  kConn, kStartdate, kEnddate, kMethodname, kStationname, kDataType, kBaseType, kItemname,
+  kGzipFlag, kMySplitLines, kPointid,
+};
+
+py::list names(std::initializer_list<std::string> items) {
+  py::list out;
+  for (const std::string& item : items) out.append(item);
+  return out;
+}
+
+// The method codes of a discipline, or of the methods whose name contains
+// `methodname`, as a table with the column methodid.
+py::object method_codes(const Reader& read, const Flavor& flavor, const py::object& methodname) {
+  std::optional<char> digit;
+  bool everything = false;
+  if (PyUnicode_Check(methodname.ptr())) {
+    digit = request::discipline_digit(methodname.cast<std::string>());
+    everything = !digit && is_all(methodname);
+  }
+  if (!digit && !everything) {
+    return read(sql::method_codes_like(flavor.observations),
+                fragment_bind(flavor.observations, "methodname", methodname));
+  }
+  py::object methods = read(sql::discipline_methods(digit.value_or(0)));
+  py::dict rename;
+  rename["SUBSTR(ITEMID,1,3)"] = flavor.column("methodid");
+  methods.attr("rename")(py::arg("columns") = rename, py::arg("inplace") = true);
+  methods.attr("drop_duplicates")(py::arg("subset") = flavor.column("methodid"), py::arg("keep") = "first",
+                                  py::arg("inplace") = true);
+  return methods;
+}
+
+std::string station_filter(const Reader& read, const Flavor& flavor, const py::object& stationname) {
+  if (is_all(stationname)) return "";
+  py::object stationid = read(sql::station_codes_like(flavor.observations),
+                              fragment_bind(flavor.observations, "stationname", stationname));
+  return sql::station_filter(texts(stationid[py::str(flavor.column("stationid"))]), flavor.observations);
+}
+
+// nullopt for an item name of a kind that gives no filter.
+std::optional<std::string> item_filter(const Reader& read, const Flavor& flavor, const py::object& itemname) {
+  const std::string column = flavor.column("itemid");
+  if (PyUnicode_Check(itemname.ptr())) {
+    if (is_all(itemname)) return "";
+    py::object itemid = read(sql::item_codes_like(flavor.observations),
+                             fragment_bind(flavor.observations, "itemname", itemname));
+    return sql::item_filter(texts(itemid[py::str(column)]), flavor.observations);
+  }
+  if (PyList_Check(itemname.ptr())) {
+    // The caller's list stays as it is; the names are quoted in the statement.
+    std::vector<std::string> wanted = texts(py::list(itemname));
+    if (wanted.empty()) return sql::item_filter({}, flavor.observations);
+    py::object itemid = read(sql::item_codes_named(wanted, flavor.observations));
+    return sql::item_filter(texts(itemid[py::str(column)]), flavor.observations);
+  }
+  return std::nullopt;
+}
+
+// Names of the observation tables holding the three codes, "_DEV_" tables left out.
+std::vector<std::string> discover_tables(const Namespace& ns, const Reader& read, const Flavor& flavor,
+                                         const py::object& methods, std::string_view base,
+                                         std::string_view rate) {
+  py::object pd = ns["pd"];
+  const std::string column = flavor.column("table_name");
+  py::list found;
+  py::object table_name = flavor.concat_discovery ? py::object(found) : pd.attr("DataFrame")();
+  bool any_method = false;
+  for (const py::handle methodid : methods[py::str(flavor.column("methodid"))]) {
+    any_method = true;
+    py::object params;
+    if (flavor.observations == sql::Dialect::kOracle) {
+      py::dict named;
+      named["base_type_id"] = base;
+      named["sample_rate_id"] = rate;
+      named["methodid"] = methodid;
+      params = named;
+    } else {
+      py::list fragments;
+      for (const py::object& fragment : {py::object(py::str(base)), py::object(py::str(rate)),
+                                        py::reinterpret_borrow<py::object>(methodid)}) {
+        fragments.append(add(add(py::str("%%"), fragment), py::str("%%")));
+      }
+      params = fragments;
+    }
+    py::object df = read(sql::observation_tables(flavor.observations), params);
+    if (flavor.concat_discovery) {
+      found.append(df);
+    } else {
+      table_name = appended(table_name, df);
+    }
+  }
+  if (!any_method) return {};
+  if (flavor.concat_discovery) table_name = pd.attr("concat")(found);
+  py::object dev = table_name[py::str(column)].attr("str").attr("contains")("_DEV_");
+  table_name = table_name[invert(dev)];
+  return texts(table_name[py::str(column)]);
+}
+
+// gzip.decompress(value).decode() for every stored value; the driver gives
+// LOB objects (read() returns the bytes) or the bytes themselves.
+void decompress_values(const Namespace& ns, py::object& df, const Flavor& flavor) {
+  py::object decompress = ns["gzip"].attr("decompress");
+  py::list lobs;
+  for (const py::handle item : df[py::str(flavor.column("obsvalue"))]) {
+    py::object stored = PyBytes_Check(item.ptr()) || PyByteArray_Check(item.ptr())
+                            ? py::reinterpret_borrow<py::object>(item)
+                            : py::object(item.attr("read")());
+    lobs.append(decompress(stored).attr("decode")());
+  }
+  df[py::str(flavor.column("obsvalue"))] = lobs;
+}
+
+py::object fetching_data(const Arguments& args, const Flavor& flavor) {
+  const Namespace& ns = args.ns();
+  ns.print("fetching data...");
+  const Reader read(ns, args[kConn]);
+  const std::string date_1 = eight_digit_day(ns, args[kStartdate]);
+  const std::string date_2 = eight_digit_day(ns, args[kEnddate]);
+
+  py::object methods = method_codes(read, flavor, args[kMethodname]);
+  const std::string stations = station_filter(read, flavor, args[kStationname]);
+  std::string point;
+  if (py::bool_(args[kPointid])) point = sql::point_filter(text(args[kPointid]), flavor.observations);
+  const std::optional<std::string> items = item_filter(read, flavor, args[kItemname]);
+
+  std::optional<request::SamplingRate> rate;
+  if (PyUnicode_Check(args[kDataType].ptr())) rate = request::sampling_rate(args[kDataType].cast<std::string>());
+  if (!rate) unknown_name(ns, "data_type", args[kDataType], request::sampling_rate_names());
+  std::optional<std::string_view> base;
+  if (PyUnicode_Check(args[kBaseType].ptr())) base = request::data_base(args[kBaseType].cast<std::string>());
+  if (!base) unknown_name(ns, "base_type", args[kBaseType], request::data_base_names());
+
+  const std::vector<std::string> tables = discover_tables(ns, read, flavor, methods, *base, rate->code);
+  if (tables.empty()) {
+    ns.print("no table name selected!");
+    return py::none();
+  }
+  if (!items) {
+    PyErr_SetString(PyExc_UnboundLocalError,
+                    "cannot access local variable 'items' where it is not associated with a value");
+    throw py::error_already_set();
+  }
+
+  py::object df = read(sql::observation_union(tables, date_1, date_2, stations + *items + point,
+                                              flavor.observations));
+  const std::string startdate = flavor.column("startdate"), stationid = flavor.column("stationid"),
+                    itemid = flavor.column("itemid"), obsvalue = flavor.column("obsvalue");
+  df.attr("sort_values")(py::arg("by") = names({itemid, stationid, flavor.column("pointid"), startdate}),
+                         py::arg("inplace") = true);
+  df[py::str(stationid)] = add(df[py::str(stationid)], df[py::str(flavor.column("pointid"))]);
+  df = df.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+                                     names({startdate, stationid, itemid, obsvalue}))];
+  if (flavor.decompress && py::bool_(args[kGzipFlag])) decompress_values(ns, df, flavor);
+  df.attr("replace")("NULLALL", request::empty_row(*rate), py::arg("inplace") = true, py::arg("regex") = true);
+
+  const bool split = !py::cast<bool>(df.attr("empty")) && py::bool_(args[kMySplitLines]);
+  if (flavor.upper_case_results) {
+    if (split) df = ns["tsc"].attr("split_lines")(df, rate->seconds);
+    upper_case_labels(df);
+  } else if (split) {
+    // split_lines reads the lower-case columns; the result keeps the
+    // connection's upper-case names.
+    df.attr("columns") = df.attr("columns").attr("str").attr("lower")();
+    df = ns["tsc"].attr("split_lines")(df, rate->seconds);
+    upper_case_labels(df);
+  }
+  ns.print("data fetched...");
+  return df;
+}
+
+}  // namespace
+
+void register_fetching_data(py::module_& m, const Flavor& flavor) {
+  define(m, {.name = "fetching_data",
+             .params = {Param::required("conn"), Param::required("startdate"), Param::required("enddate"),
+                        Param::required("methodname"), Param::required("stationname"),
+                        Param::required("data_type"), Param::required("base_type"),
+                        Param::with_default("itemname", py::str(std::string(request::kAll))),
+                        Param::with_default("gzip_flag", py::bool_(false)),
+                        Param::with_default("my_split_lines", py::bool_(true)),
+                        Param::with_default("pointid", py::str(""))},
+             .body = [flavor](const Arguments& args) { return fetching_data(args, flavor); }});
+}
+
+}  // namespace velmora

@@ -1,0 +1,69 @@
+#include "fetching/reading.h"
+
+#include "common/pyops.h"
+#include "fetching/request.h"
+
+namespace velmora {
+
+py::object Reader::operator()(const std::string& sql) const {
+  return ns_["pd"].attr("read_sql")(sql, py::arg("con") = conn_);
+}
+
+py::object Reader::operator()(const std::string& sql, const py::object& params) const {
+  return ns_["pd"].attr("read_sql")(sql, py::arg("con") = conn_, py::arg("params") = params);
+}
+
+std::string eight_digit_day(const Namespace& ns, const py::handle& value) {
+  return ns["pd"].attr("to_datetime")(value).attr("strftime")("%Y%m%d").cast<std::string>();
+}
+
+std::string text(const py::handle& value) {
+  if (!PyUnicode_Check(value.ptr())) {
+    throw py::type_error("can only concatenate str (not \"" +
+                         std::string(Py_TYPE(value.ptr())->tp_name) + "\") to str");
+  }
+  return value.cast<std::string>();
+}
+
+std::vector<std::string> texts(const py::handle& column) {
+  std::vector<std::string> out;
+  for (const py::handle value : column) out.push_back(text(value));
+  return out;
+}
+
+py::object fragment_bind(sql::Dialect dialect, const char* name, const py::handle& fragment) {
+  if (dialect == sql::Dialect::kOracle) {
+    py::dict params;
+    params[name] = fragment;
+    return params;
+  }
+  py::set params;
+  params.add(add(add(py::str("%%"), fragment), py::str("%%")));
+  return params;
+}
+
+bool is_all(const py::handle& value) {
+  const int equal = PyObject_RichCompareBool(value.ptr(), py::str(std::string(request::kAll)).ptr(), Py_EQ);
+  if (equal < 0) throw py::error_already_set();
+  return equal == 1;
+}
+
+py::object appended(const py::object& table, const py::object& rows) {
+  if (py::hasattr(table, "_append")) return table.attr("_append")(rows);
+  return table.attr("append")(rows);
+}
+
+void upper_case_labels(const py::object& df) {
+  df.attr("columns") = df.attr("columns").attr("str").attr("upper")();
+  py::object name = df.attr("index").attr("name");
+  if (py::bool_(name)) df.attr("index").attr("name") = name.attr("upper")();
+}
+
+void unknown_name(const Namespace& ns, const char* parameter, const py::handle& value,
+                  const std::string& accepted) {
+  ns.print("no database type selected!");
+  throw py::value_error("unknown " + std::string(parameter) + " " + py::repr(value).cast<std::string>() +
+                        ": expected one of " + accepted);
+}
+
+}  // namespace velmora

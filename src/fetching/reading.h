@@ -1,0 +1,56 @@
+// Reading through pandas, and the small conversions around it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/function.h"
+#include "fetching/flavor.h"
+
+namespace velmora {
+
+// pd.read_sql(sql, con=conn[, params=params]), with `pd` looked up at call time.
+class Reader {
+ public:
+  Reader(const Namespace& ns, py::object conn) : ns_(ns), conn_(std::move(conn)) {}
+  py::object operator()(const std::string& sql) const;
+  py::object operator()(const std::string& sql, const py::object& params) const;
+
+ private:
+  const Namespace& ns_;
+  py::object conn_;
+};
+
+// pd.to_datetime(value).strftime("%Y%m%d").
+std::string eight_digit_day(const Namespace& ns, const py::handle& value);
+
+// The values of a column, each of which must be text.
+std::vector<std::string> texts(const py::handle& column);
+
+// Text that is written into a statement; anything else is refused the way
+// Python refuses to add it to a str.
+std::string text(const py::handle& value);
+
+// Bind value of a name fragment: {"name": fragment} for Oracle, the one-element
+// set {"%%" + fragment + "%%"} for MySQL.
+py::object fragment_bind(sql::Dialect dialect, const char* name, const py::handle& fragment);
+
+// Whether `value` is the text "全部".
+bool is_all(const py::handle& value);
+
+// table.append(rows): the rows added after those of the table, labels kept.
+// pandas 1.5 keeps the method but warns on every call that it is deprecated,
+// attributing the warning to the caller's line; its implementation is reached
+// directly where pandas offers it.
+py::object appended(const py::object& table, const py::object& rows);
+
+// Column labels, and the index name when it has one, to upper case.
+void upper_case_labels(const py::object& df);
+
+// Prints the stop message and raises ValueError for a name outside the
+// vocabulary.
+[[noreturn]] void unknown_name(const Namespace& ns, const char* parameter, const py::handle& value,
+                               const std::string& accepted);
+
+}  // namespace velmora

@@ -1,0 +1,41 @@
+"""Fixtures shared by the module tests: working and home directories with a
+"default.conf", engines and connections on the sample databases, a recorder
+of read_sql calls, and a fixed clock."""
+import contextlib
+import io
+import types
+
+import pytest
+
+from helpers import SECTION, ReadSqlRecorder, conf_text, oracle_options
+
+pytest_plugins = ["qzdb.pytest_plugin"]
+
+
+@pytest.fixture
+def dirs(tmp_path, monkeypatch):
+    """An empty working directory and an empty home directory, in use."""
+    work, home = tmp_path / "work", tmp_path / "home"
+    work.mkdir()
+    home.mkdir()
+    monkeypatch.chdir(work)
+    monkeypatch.setenv("HOME", str(home))
+    return types.SimpleNamespace(work=work, home=home)
+
+
+@pytest.fixture
+def engine(dirs, qz_sample_path, qz_cx_oracle):
+    """An engine from velmora.fetching.conn_to_Oracle on the sample."""
+    import velmora.fetching
+
+    (dirs.work / "default.conf").write_text(conf_text(**oracle_options(qz_sample_path)), encoding="utf-8")
+    with contextlib.redirect_stdout(io.StringIO()):
+        made = velmora.fetching.conn_to_Oracle(SECTION)
+    assert made is not None
+    yield made
+    made.dispose()
+
+
+@pytest.fixture
+def recorder():
+    return ReadSqlRecorder()
