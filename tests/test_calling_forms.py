@@ -1,19 +1,46 @@
 """Every public function: its parameters, defaults and how it takes arguments."""
+import datetime
 import inspect
+import subprocess
+import sys
 
 import pytest
 
+import velmora.bisource
 import velmora.cleaning
+import velmora.fetching
 
 P = inspect.Parameter
 POS_ONLY, POS_OR_KW = P.POSITIONAL_ONLY, P.POSITIONAL_OR_KEYWORD
 NO_DEFAULT = P.empty
+
+ALL = "全部"
+FETCH = [("conn", NO_DEFAULT), ("startdate", NO_DEFAULT), ("enddate", NO_DEFAULT), ("methodname", NO_DEFAULT),
+         ("stationname", NO_DEFAULT), ("data_type", NO_DEFAULT), ("base_type", NO_DEFAULT), ("itemname", ALL),
+         ("gzip_flag", False), ("my_split_lines", True), ("pointid", "")]
+DAILY = [("conn", NO_DEFAULT), ("period", NO_DEFAULT), ("is_preprocessed", NO_DEFAULT), ("item", NO_DEFAULT),
+         ("datatype", NO_DEFAULT), ("gzip_flag", False)]
+CONN = [("conn", NO_DEFAULT)]
 
 # (module, name, [(parameter, default)], positional only, docstring)
 FUNCTIONS = [
     (velmora.cleaning, "split_lines", [("df", NO_DEFAULT), ("sample_by_seconds", NO_DEFAULT)], False, None),
     (velmora.cleaning, "concat_df", [("df_1", NO_DEFAULT), ("df_2", NO_DEFAULT)], False, None),
     (velmora.cleaning, "remove_steps_v2", [("df", NO_DEFAULT), ("remove_peaks_steps", False)], False, None),
+    (velmora.fetching, "conn_to_Oracle", [("db", NO_DEFAULT)], True, "Connect to Oracle database."),
+    (velmora.fetching, "timeseries_info", CONN, True, None),
+    (velmora.fetching, "load_Oracle_data_daily", DAILY, False, None),
+    (velmora.fetching, "load_Oracle_data_resistivity_year", [("conn", NO_DEFAULT), ("date_0", "20090101")], False, None),
+    (velmora.fetching, "load_Oracle_data_water_year", CONN, True, None),
+    (velmora.fetching, "fetching_data", FETCH, False, None),
+    (velmora.fetching, "fetching_dialog_sd", [], False, None),
+    (velmora.bisource, "conn_to_Oracle", [("basetype", NO_DEFAULT)], True, None),
+    (velmora.bisource, "conn_to_MySQL", [("basetype", NO_DEFAULT)], True, None),
+    (velmora.bisource, "timeseries_info", CONN, True, None),
+    (velmora.bisource, "load_Oracle_data_daily", DAILY, False, None),
+    (velmora.bisource, "load_Oracle_data_resistivity_year", CONN, True, None),
+    (velmora.bisource, "load_Oracle_data_water_year", CONN, True, None),
+    (velmora.bisource, "fetching_data", FETCH, False, None),
 ]
 IDS = [f"{m.__name__.split('.')[-1]}.{n}" for m, n, *_ in FUNCTIONS]
 
@@ -30,9 +57,74 @@ def test_attributes_and_signature(module, name, params, positional_only, doc):
     assert callable(f) and not inspect.isclass(f)
 
 
-def test_cleaning_namespace_in_load_order():
-    public = [k for k in vars(velmora.cleaning) if not k.startswith("__")]
-    assert public == ["np", "pd", "split_lines", "concat_df", "remove_steps_v2"]
+@pytest.mark.parametrize("module,names", [
+    (velmora.cleaning, ["np", "pd", "split_lines", "concat_df", "remove_steps_v2"]),
+    (velmora.fetching, ["configparser", "dt", "gzip", "sys", "os", "np", "pd", "create_engine", "tsc",
+                        "conn_to_Oracle", "timeseries_info", "load_Oracle_data_daily",
+                        "load_Oracle_data_resistivity_year", "load_Oracle_data_water_year", "fetching_data",
+                        "fetching_dialog", "fetching_dialog_sd"]),
+    (velmora.bisource, ["configparser", "dt", "gzip", "sys", "orcl", "np", "pd", "pymysql", "tsc",
+                        "conn_to_Oracle", "conn_to_MySQL", "timeseries_info", "load_Oracle_data_daily",
+                        "load_Oracle_data_resistivity_year", "load_Oracle_data_water_year", "fetching_data",
+                        "fetching_dialog"]),
+], ids=["cleaning", "fetching", "bisource"])
+def test_namespace_in_load_order(module, names):
+    assert [k for k in vars(module) if not k.startswith("__")] == names
+    assert module.__doc__ is None
+
+
+def test_bound_modules():
+    import configparser, gzip, os, sqlalchemy
+    import cx_Oracle
+    import numpy
+    import pandas
+    import pymysql
+
+    f, b = velmora.fetching, velmora.bisource
+    assert (f.configparser, f.dt, f.gzip, f.sys, f.os, f.np, f.pd) == (
+        configparser, datetime, gzip, sys, os, numpy, pandas)
+    assert f.create_engine is sqlalchemy.create_engine
+    assert f.tsc is velmora.cleaning and b.tsc is velmora.cleaning
+    assert (b.orcl, b.pymysql) == (cx_Oracle, pymysql)
+
+
+@pytest.mark.parametrize("module", ["fetching", "bisource"])
+def test_dialog_defaults_and_signature(module):
+    f = getattr(velmora, module).fetching_dialog
+    before = datetime.datetime.today()
+    start, end, *rest = f.__defaults__
+    after = datetime.datetime.today()
+    assert rest == [ALL, ALL, ALL, "313"] and f.__kwdefaults__ is None
+    assert before - datetime.timedelta(days=1) <= start <= end - datetime.timedelta(days=1) <= after
+    names = [p.name for p in inspect.signature(f).parameters.values()]
+    assert names == ["conn", "startdate", "enddate", "methodname", "stationname", "itemname", "log_type"]
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("blocked,module,failed_at", [
+    ("sqlalchemy", "velmora.fetching", "create_engine"),
+    ("pymysql", "velmora.bisource", "pymysql"),
+    ("cx_Oracle", "velmora.bisource", "orcl"),
+])
+def test_a_missing_dependency_stops_loading_at_its_step(blocked, module, failed_at):
+    code = (f"import sys; sys.modules[{blocked!r}] = None\n"
+            f"try:\n    import {module}\nexcept ImportError as e:\n    print('ImportError', e.name)\n"
+            f"print({module!r} in sys.modules)")
+    out = run_python(code)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["ImportError", blocked, "False"]
+
+
+def test_relative_import_needs_the_package():
+    out = run_python("import importlib.util, velmora.fetching as f\n"
+                     "spec = importlib.util.spec_from_file_location('fetching', f.__file__)\n"
+                     "try:\n    importlib.util.module_from_spec(spec)\n"
+                     "except ImportError as e:\n    print('ImportError:', e)\n")
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ImportError: attempted relative import with no known parent package"
 
 
 @pytest.mark.parametrize("call,message", [
@@ -49,6 +141,38 @@ def test_wrong_calls_fail_before_any_work(call, message, capsys):
         call(velmora.cleaning.split_lines)
     assert str(error.value) == message
     assert capsys.readouterr().out == ""  # "splitting data..." never printed
+
+
+@pytest.mark.parametrize("call,message", [
+    (lambda: velmora.fetching.conn_to_Oracle(db="x"), "conn_to_Oracle() takes no keyword arguments"),
+    (lambda: velmora.fetching.conn_to_Oracle(), "conn_to_Oracle() takes exactly one argument (0 given)"),
+    (lambda: velmora.fetching.conn_to_Oracle("a", "b"), "conn_to_Oracle() takes exactly one argument (2 given)"),
+    (lambda: velmora.fetching.fetching_dialog_sd(1), "fetching_dialog_sd() takes no arguments (1 given)"),
+    (lambda: velmora.fetching.fetching_dialog_sd(x=1), "fetching_dialog_sd() takes no keyword arguments"),
+    (lambda: velmora.fetching.fetching_data(*range(6)), "fetching_data() takes at least 7 positional arguments (6 given)"),
+    (lambda: velmora.fetching.fetching_data(*range(12)), "fetching_data() takes at most 11 positional arguments (12 given)"),
+    (lambda: velmora.fetching.fetching_dialog(), "fetching_dialog() takes at least 1 positional argument (0 given)"),
+    (lambda: velmora.bisource.load_Oracle_data_resistivity_year(1, "20090101"),
+     "load_Oracle_data_resistivity_year() takes exactly one argument (2 given)"),
+    (lambda: velmora.bisource.conn_to_MySQL(basetype="x"), "conn_to_MySQL() takes no keyword arguments"),
+    (lambda: velmora.fetching.load_Oracle_data_water_year(conn=1), "load_Oracle_data_water_year() takes no keyword arguments"),
+])
+def test_fetch_module_messages(call, message, capsys):
+    with pytest.raises(TypeError) as error:
+        call()
+    assert str(error.value) == message
+    assert capsys.readouterr().out == ""
+
+
+def test_equivalent_calls_of_the_resistivity_loader(monkeypatch):
+    calls = []
+    monkeypatch.setattr(velmora.fetching, "fetching_data", lambda *a, **k: calls.append(a[1]) or None)
+    for call in (lambda: velmora.fetching.load_Oracle_data_resistivity_year("c"),
+                 lambda: velmora.fetching.load_Oracle_data_resistivity_year("c", "20090101"),
+                 lambda: velmora.fetching.load_Oracle_data_resistivity_year("c", date_0="20090101")):
+        with pytest.raises(AttributeError):  # None has no loc
+            call()
+    assert calls == ["20090101"] * 3
 
 
 def test_at_least_for_a_function_with_a_default(capsys):

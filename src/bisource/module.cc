@@ -2,12 +2,13 @@
 // connections; observations are read with MySQL statements.
 #include "bisource/connections.pybind.h"
 #include "common/function.h"
+#include "common/module.h"
 #include "fetching/dictionaries.pybind.h"
 #include "fetching/loaders.pybind.h"
 #include "fetching/logs.pybind.h"
 #include "fetching/observations.pybind.h"
 
-PYBIND11_MODULE(bisource, m) {
+VELMORA_MODULE(bisource, m) {
   using namespace velmora;
   register_function_type(m);
   import_as(m, "configparser", "configparser");

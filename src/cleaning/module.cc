@@ -2,8 +2,9 @@
 #include "cleaning/split_lines.pybind.h"
 #include "cleaning/table_ops.pybind.h"
 #include "common/function.h"
+#include "common/module.h"
 
-PYBIND11_MODULE(cleaning, m) {
+VELMORA_MODULE(cleaning, m) {
   velmora::register_function_type(m);
   velmora::import_as(m, "numpy", "np");
   velmora::import_as(m, "pandas", "pd");

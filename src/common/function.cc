@@ -163,9 +163,13 @@ py::object Function::call(const py::args& args, const py::kwargs& kwargs) const 
 }
 
 void register_function_type(py::module_& m) {
-  py::class_<Function> type(m, "function", py::module_local(), py::dynamic_attr());
-  type
-      .def("__call__", &Function::call)
+  // Once per process: a module loaded a second time (under another name)
+  // shares the type. The module namespace holds only what the module binds
+  // itself; the type stays alive for the life of the process.
+  static py::object* type = nullptr;
+  if (type != nullptr) return;
+  py::class_<Function> cls(m, "function", py::module_local(), py::dynamic_attr());
+  cls.def("__call__", &Function::call)
       .def_property_readonly("__defaults__", &Function::defaults)
       .def_property_readonly("__kwdefaults__", [](const Function&) { return py::none(); })
       .def_property_readonly("__code__", &Function::code)
@@ -173,10 +177,7 @@ void register_function_type(py::module_& m) {
         const Function& f = self.cast<const Function&>();
         return "<function " + f.name() + " of " + f.module_name() + ">";
       });
-  // The module namespace holds only what the module binds itself; the type
-  // stays alive for the life of the process.
-  static auto* keep_alive = new std::vector<py::object>();
-  keep_alive->push_back(type);
+  type = new py::object(cls);
   py::delattr(m, "function");
 }
 

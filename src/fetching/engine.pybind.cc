@@ -3,6 +3,7 @@
 #include "fetching/engine.pybind.h"
 
 #include <string>
+#include <vector>
 
 #include "common/pyops.h"
 #include "fetching/credentials.h"
@@ -14,12 +15,19 @@ namespace {
 constexpr const char* kMissingConfiguration = "数据库配置文件不存在或缺少配置项，请检查并配置 default.conf";
 constexpr const char* kConnectionError = "连接数据库时发生错误，";
 
-// Every form of the section's password, to be kept out of printed lines.
+// Every form of the section's password, to be kept out of printed lines: as
+// stored, as expanded, and the tails of the stored text from each percent
+// sign (the parser quotes such a tail when it cannot expand it).
 struct Secrets {
   std::vector<std::string> values;
 
   void add(const py::handle& value) {
-    if (PyUnicode_Check(value.ptr())) values.push_back(value.cast<std::string>());
+    if (!PyUnicode_Check(value.ptr())) return;
+    const std::string secret = value.cast<std::string>();
+    values.push_back(secret);
+    for (size_t at = secret.find('%'); at != std::string::npos; at = secret.find('%', at + 1)) {
+      if (secret.size() - at >= 2) values.push_back(secret.substr(at));
+    }
   }
   std::string hide(std::string line) const {
     for (const std::string& secret : values) line = credentials::masked(line, secret);

@@ -1,12 +1,13 @@
 // velmora.fetching: the Oracle fetch module, through a SQLAlchemy engine.
 #include "common/function.h"
+#include "common/module.h"
 #include "fetching/dictionaries.pybind.h"
 #include "fetching/engine.pybind.h"
 #include "fetching/loaders.pybind.h"
 #include "fetching/logs.pybind.h"
 #include "fetching/observations.pybind.h"
 
-PYBIND11_MODULE(fetching, m) {
+VELMORA_MODULE(fetching, m) {
   using namespace velmora;
   register_function_type(m);
   import_as(m, "configparser", "configparser");
