@@ -16,3 +16,5 @@ $pip install -q --upgrade pip
 $pip install -q "setuptools<82" wheel
 $pip install -q -r requirements-dev.txt
 $pip install -q --no-build-isolation "cx_Oracle==8.3.0"
+# The database stand-ins the tests, the demo and the benchmarks use.
+$pip install -q --no-build-isolation -e tools/qzdb
