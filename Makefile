@@ -7,7 +7,7 @@ CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
 NINJA  := $(VENV)/bin/ninja
 
-.PHONY: test system venv build unit pytest clean
+.PHONY: test demo system venv build unit pytest clean
 
 test: system build unit pytest
 
@@ -33,6 +33,10 @@ unit: venv
 
 pytest: build
 	$(PY) -m pytest
+
+# The quick start on the embedded sample database: no database server needed.
+demo: venv build
+	cd examples && ../$(PY) quickstart.py
 
 clean:
 	rm -rf build dist

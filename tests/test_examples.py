@@ -1,0 +1,46 @@
+"""The quick-start script and notebook run on the sample database."""
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import nbformat
+import pytest
+from nbclient import NotebookClient
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+
+@pytest.fixture
+def examples(tmp_path, qz_sample_path):
+    for name in ("quickstart.py", "quickstart.ipynb", "default.conf"):
+        shutil.copy(EXAMPLES / name, tmp_path / name)
+    (tmp_path / "out").mkdir()
+    shutil.copy(qz_sample_path, tmp_path / "out" / "qzdata.sqlite")
+    return tmp_path
+
+
+def test_script_prints_summaries_and_writes_the_plot(examples):
+    run = subprocess.run([sys.executable, "quickstart.py"], cwd=examples, capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr
+    out = run.stdout
+    assert "localhost connected..." in out
+    assert "44640 samples of station 370044, item 2131" in out
+    assert "2 steps removed:" in out
+    assert "21600 + 23040 = 44640 rows, numbered 1 to 44640" in out
+    assert "6 stations," in out and "郯城马陵山" in out
+    assert "16 events" in out
+    assert (examples / "out" / "quickstart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # jupyter's own, at kernel start
+def test_notebook_runs(examples):
+    notebook = nbformat.read(examples / "quickstart.ipynb", as_version=4)
+    NotebookClient(notebook, timeout=300, kernel_name="python3", resources={"metadata": {"path": str(examples)}}).execute()
+    errors = [o for c in notebook.cells if c.cell_type == "code" for o in c.outputs if o.output_type == "error"]
+    assert errors == []
+    assert (examples / "out" / "quickstart-notebook.png").exists()
+    cleaning_cell = next(c for c in notebook.cells if "remove_steps_v2" in c.source)
+    removed = cleaning_cell.outputs[-1]["data"]["text/plain"]
+    assert "2009-01-05 06:12:00" in removed and "2009-01-24 12:11:00" in removed
