@@ -120,8 +120,8 @@ def test_a_missing_dependency_stops_loading_at_its_step(blocked, module, failed_
 
 def test_relative_import_needs_the_package():
     out = run_python("import importlib.util, velmora.fetching as f\n"
-                     "spec = importlib.util.spec_from_file_location('fetching', f.__file__)\n"
-                     "try:\n    importlib.util.module_from_spec(spec)\n"
+                     "module_spec = importlib.util.spec_from_file_location('fetching', f.__file__)\n"
+                     "try:\n    importlib.util.module_from_spec(module_spec)\n"
                      "except ImportError as e:\n    print('ImportError:', e)\n")
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ImportError: attempted relative import with no known parent package"

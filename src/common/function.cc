@@ -46,8 +46,8 @@ py::object make_code(const std::string& module_name, const std::string& name, Ca
 
 }  // namespace
 
-Function::Function(FunctionSpec spec, py::dict module_globals, std::string module_name)
-    : spec_(std::move(spec)), ns_(std::move(module_globals)), module_name_(std::move(module_name)) {
+Function::Function(FunctionSpec definition, py::dict module_globals, std::string module_name)
+    : spec_(std::move(definition)), ns_(std::move(module_globals)), module_name_(std::move(module_name)) {
   bool seen_default = false;
   for (const Param& p : spec_.params) {
     if (p.default_value) {
@@ -183,11 +183,11 @@ void register_function_type(py::module_& m) {
 
 Namespace module_namespace(py::module_& m) { return Namespace(m.attr("__dict__")); }
 
-void define(py::module_& m, FunctionSpec spec) {
-  const std::string name = spec.name;
-  std::optional<std::string> doc = spec.doc;
+void define(py::module_& m, FunctionSpec definition) {
+  const std::string name = definition.name;
+  std::optional<std::string> doc = definition.doc;
   const std::string module_name = py::str(m.attr("__name__"));
-  py::object fn = py::cast(Function(std::move(spec), m.attr("__dict__"), module_name));
+  py::object fn = py::cast(Function(std::move(definition), m.attr("__dict__"), module_name));
   fn.attr("__name__") = name;
   fn.attr("__qualname__") = name;
   fn.attr("__module__") = module_name;

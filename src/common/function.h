@@ -88,7 +88,7 @@ struct FunctionSpec {
 
 class Function {
  public:
-  Function(FunctionSpec spec, py::dict module_globals, std::string module_name);
+  Function(FunctionSpec definition, py::dict module_globals, std::string module_name);
 
   py::object call(const py::args& args, const py::kwargs& kwargs) const;
 
@@ -113,8 +113,8 @@ class Function {
 // each extension module).
 void register_function_type(py::module_& m);
 
-// Creates the function described by `spec` and binds it in `m` under its name.
-void define(py::module_& m, FunctionSpec spec);
+// Creates the function described by `definition` and binds it in `m` under its name.
+void define(py::module_& m, FunctionSpec definition);
 
 // The value bound to `name` in module `m` (its globals).
 Namespace module_namespace(py::module_& m);
