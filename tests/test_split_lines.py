@@ -1,6 +1,8 @@
 import contextlib
+import gc
 import io
 import random
+import sys
 import warnings
 
 import numpy as np
@@ -216,3 +218,22 @@ def test_pandas_is_looked_up_at_call_time(monkeypatch):
     monkeypatch.setattr(cleaning, "pd", spy)
     run_quietly(cleaning.split_lines, pd.DataFrame({"startdate": [T0], "obsvalue": ["1 2"]}), 60)
     assert "DatetimeIndex" in spy.names
+
+
+@pytest.mark.parametrize("later", [1, -1], ids=["rows-in-time-order", "rows-reordered"])
+def test_repeated_text_values_hold_exact_reference_counts(later):
+    code = "".join(["37", "0082"])  # a string object of its own
+    df = pd.DataFrame({"startdate": [T0, T0 + later * pd.Timedelta(days=1)], "k": [code, code],
+                       "obsvalue": ["1 2 3", "4"]})
+    before = sys.getrefcount(code)
+    for rate in (60, 3600):
+        out, _ = run_quietly(cleaning.split_lines, df, rate)
+        assert out["k"].tolist() == [code] * 4
+        assert sys.getrefcount(code) == before + 4
+        tail = out["k"].iloc[1:].copy()  # views and copies keep what they need
+        del out
+        gc.collect()
+        assert sys.getrefcount(code) == before + 3
+        del tail
+        gc.collect()
+        assert sys.getrefcount(code) == before

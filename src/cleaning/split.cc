@@ -57,7 +57,6 @@ class Filler {
     size_t k = first_[row];
     const int64_t start = stamp_ && stamp_->row_start ? (*stamp_->row_start)[row] : 0;
     auto store = [&](int64_t position, Piece piece, std::string_view text) {
-      out_.row[k] = static_cast<int64_t>(row);
       out_.value[k] = piece.value;
       if (stamp_) {
         const int64_t t = time_of(start, position);
@@ -114,17 +113,26 @@ class Filler {
 
 }  // namespace
 
+Buffer<int64_t> sample_rows(std::span<const size_t> first) {
+  Buffer<int64_t> rows(first.empty() ? 0 : first.back());
+  for (size_t row = 0; row + 1 < first.size(); ++row) {
+    std::fill(rows.begin() + static_cast<ptrdiff_t>(first[row]),
+              rows.begin() + static_cast<ptrdiff_t>(first[row + 1]), static_cast<int64_t>(row));
+  }
+  return rows;
+}
+
 Samples split_cells(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp,
                     unsigned threads) {
-  Buffer<size_t> first(cells.size() + 1);
+  Samples out;
+  out.first.resize(cells.size() + 1);
+  Buffer<size_t>& first = out.first;
   first[0] = 0;
   for (size_t row = 0; row < cells.size(); ++row) {
     first[row + 1] = first[row] + piece_count(cells[row], split);
   }
   const size_t total = first[cells.size()];
 
-  Samples out;
-  out.row.resize(total);
   out.value.resize(total);
   if (stamp) out.time.resize(total);
 

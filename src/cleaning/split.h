@@ -33,13 +33,16 @@ struct Stamp {
 };
 
 struct Samples {
-  Buffer<int64_t> row;    // source row of each sample
+  Buffer<size_t> first;   // index of the first sample of each row; one more entry: the total
   Buffer<int64_t> time;   // time, or offset, in ns; kNaT without one; empty without a stamp
   Buffer<float> value;    // NaN for a missing sample
   bool time_ordered = true;  // times ascending, kNaT last
   std::vector<size_t> undecided;                 // samples that read_piece left undecided
   std::vector<std::string_view> undecided_text;  // their text, in the same order
 };
+
+// The source row of every sample, from `first`.
+Buffer<int64_t> sample_rows(std::span<const size_t> first);
 
 // Splits every cell at single blanks (with `split` false a whole cell is one
 // piece) and reads each piece. Samples are in row order, then position. Uses

@@ -26,7 +26,8 @@ std::vector<Cell> text_cells(std::initializer_list<const char*> texts) {
 TEST(SplitCells, OneSamplePerPieceWithItsRow) {
   const auto cells = text_cells({"1.5 NULL 2.25", nullptr, "", "7  8 "});
   const Samples s = split_cells(cells, true, std::nullopt);
-  EXPECT_EQ(as_vector(s.row), (std::vector<int64_t>{0, 0, 0, 1, 2, 3, 3, 3, 3}));
+  EXPECT_EQ(as_vector(sample_rows(s.first)), (std::vector<int64_t>{0, 0, 0, 1, 2, 3, 3, 3, 3}));
+  EXPECT_EQ(as_vector(s.first), (std::vector<size_t>{0, 3, 4, 5, 9}));
   EXPECT_TRUE(s.time.empty());
   ASSERT_EQ(s.value.size(), 9u);
   EXPECT_EQ(s.value[0], 1.5f);
@@ -82,7 +83,7 @@ TEST(SplitCells, ReportsUndecidedPiecesWithTheirText) {
 TEST(SplitCells, WithoutSplittingACellIsOnePiece) {
   const auto cells = text_cells({"1 2", "3", nullptr});
   const Samples s = split_cells(cells, false, std::nullopt);
-  EXPECT_EQ(as_vector(s.row), (std::vector<int64_t>{0, 1, 2}));
+  EXPECT_EQ(as_vector(sample_rows(s.first)), (std::vector<int64_t>{0, 1, 2}));
   EXPECT_EQ(s.undecided, (std::vector<size_t>{0}));
   EXPECT_EQ(s.value[1], 3.0f);
 }
@@ -109,7 +110,7 @@ TEST_P(Threads, GiveTheSameSamples) {
   const Stamp stamp{SampleRate::whole_seconds(60), start};
   const Samples one = split_cells(cells, true, stamp, 1);
   const Samples many = split_cells(cells, true, stamp, GetParam());
-  EXPECT_EQ(one.row, many.row);
+  EXPECT_EQ(one.first, many.first);
   EXPECT_EQ(one.time, many.time);
   ASSERT_EQ(one.value.size(), many.value.size());
   EXPECT_EQ(std::memcmp(one.value.data(), many.value.data(), one.value.size() * sizeof(float)), 0);
@@ -135,7 +136,7 @@ TEST(SplitCells, LongRows) {
   const std::vector<Cell> cells{Cell{text, true}};
   const Samples s = split_cells(cells, true, std::nullopt);
   ASSERT_EQ(s.value.size(), 86400u);
-  EXPECT_EQ(s.row.back(), 0);
+  EXPECT_EQ(as_vector(s.first), (std::vector<size_t>{0, 86400}));
   EXPECT_EQ(s.value[86399], 399.25f);
 }
 

@@ -166,7 +166,7 @@ TimeIndex stamped_index(const Namespace& ns, Samples& samples) {
 // orders the sums.
 TimeIndex summed_index(const Namespace& ns, const py::object& start, Samples& samples) {
   py::object pd = ns["pd"];
-  py::object rows = owned_array(Buffer<int64_t>(samples.row));
+  py::object rows = owned_array(packed::sample_rows(samples.first));
   py::object starts = start.attr("take")(rows).attr("reset_index")(py::arg("drop") = true);
   py::object offsets = owned_array(std::move(samples.time), py::dtype("m8[ns]"));
   py::object values = add(starts, pd.attr("Series")(offsets)).attr("array");
@@ -177,6 +177,51 @@ TimeIndex summed_index(const Namespace& ns, const py::object& start, Samples& sa
   out.order.assign(order.data(), order.data() + order.size());
   out.index = pd.attr("Index")(values.attr("take")(order), py::arg("name") = "startdate");
   return out;
+}
+
+// The columns of `others` (all of object dtype) with each value repeated for
+// every sample of its row, in sample order, as one (columns x samples) block.
+// A value gains its references for all the samples of its row at once.
+py::object repeated_objects(const Namespace& ns, const py::object& others, const Buffer<size_t>& first,
+                            const Buffer<int64_t>& order) {
+  py::array source = ns["np"].attr("ascontiguousarray")(others.attr("to_numpy")(py::arg("dtype") = "object"));
+  const auto columns = static_cast<size_t>(source.shape(1));
+  const auto* values = static_cast<PyObject* const*>(source.data());
+  for (size_t row = 0; row + 1 < first.size(); ++row) {
+    const auto count = static_cast<Py_ssize_t>(first[row + 1] - first[row]);
+    for (size_t c = 0; c < columns; ++c) {
+      PyObject* value = values[row * columns + c];
+      Py_SET_REFCNT(value, Py_REFCNT(value) + count);
+    }
+  }
+  const size_t n = first.back();
+  Buffer<PyObject*> block(columns * n);
+  if (order.empty()) {  // samples in row order: one run per row
+    for (size_t c = 0; c < columns; ++c) {
+      PyObject** out = block.data() + c * n;
+      for (size_t row = 0; row + 1 < first.size(); ++row) {
+        std::fill(out + first[row], out + first[row + 1], values[row * columns + c]);
+      }
+    }
+  } else {
+    const Buffer<int64_t> rows = packed::sample_rows(first);
+    for (size_t c = 0; c < columns; ++c) {
+      PyObject** out = block.data() + c * n;
+      for (size_t i = 0; i < n; ++i) {
+        out[i] = values[static_cast<size_t>(rows[static_cast<size_t>(order[i])]) * columns + c];
+      }
+    }
+  }
+  py::array repeated = owned_object_array(std::move(block), static_cast<py::ssize_t>(columns),
+                                          static_cast<py::ssize_t>(n));
+  return repeated.attr("T");
+}
+
+bool all_object_columns(const py::object& frame) {
+  for (const py::handle dtype : frame.attr("dtypes")) {
+    if (!py::isinstance<py::dtype>(dtype) || py::str(dtype.attr("kind")).cast<std::string>() != "O") return false;
+  }
+  return true;
 }
 
 // Rates up to 3600 seconds: a new table with one row per sample.
@@ -205,16 +250,32 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
   const std::vector<size_t> failed = resolve_undecided(samples);
   if (!failed.empty()) raise_first_failure(samples, failed, times.order);
 
-  py::array rows = owned_array(in_order(std::move(samples.row), times.order));
+  // The value column, and the other columns repeated for every sample, put
+  // side by side without copying either.
+  py::object pd = ns["pd"];
   py::array values = owned_array(in_order(std::move(samples.value), times.order));
-
+  py::list obsvalue;
+  obsvalue.append("obsvalue");
+  py::object result = pd.attr("DataFrame")(values.attr("reshape")(-1, 1), py::arg("index") = times.index,
+                                           py::arg("columns") = obsvalue, py::arg("copy") = false);
   py::list drop;
   drop.append("startdate");
   drop.append("obsvalue");
-  py::object result = df.attr("drop")(py::arg("columns") = drop).attr("take")(rows);
-  result.attr("index") = times.index;
-  result["obsvalue"] = values;
-  return result;
+  py::object others = df.attr("drop")(py::arg("columns") = drop);
+  if (py::len(others.attr("columns")) == 0) return result;
+  py::object carried;
+  if (all_object_columns(others)) {
+    carried = pd.attr("DataFrame")(repeated_objects(ns, others, samples.first, times.order),
+                                   py::arg("index") = times.index, py::arg("columns") = others.attr("columns"),
+                                   py::arg("dtype") = "object", py::arg("copy") = false);
+  } else {
+    carried = others.attr("take")(owned_array(in_order(packed::sample_rows(samples.first), times.order)));
+    carried.attr("index") = times.index;
+  }
+  py::list parts;
+  parts.append(carried);
+  parts.append(result);
+  return pd.attr("concat")(parts, py::arg("axis") = 1, py::arg("copy") = false);
 }
 
 // Rates above 3600 seconds: the caller's table, sorted and indexed by time in
