@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -21,6 +22,11 @@ class SampleRate {
  public:
   static SampleRate whole_seconds(int64_t seconds);  // throws std::overflow_error
   static SampleRate seconds(double seconds);          // whole values behave as whole_seconds
+
+  // Nanoseconds per sample for a whole number of seconds; nullopt otherwise.
+  std::optional<int64_t> step_ns() const {
+    return whole_ ? std::optional<int64_t>(ns_) : std::nullopt;
+  }
 
   // Offset of the sample at `position` from the start of its row, in ns.
   // Throws std::overflow_error beyond the int64 range.

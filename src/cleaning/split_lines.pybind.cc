@@ -14,6 +14,7 @@
 #include "cleaning/packed_text.h"
 #include "cleaning/sample_times.h"
 #include "cleaning/split.h"
+#include "cleaning/time_sort.h"
 #include "common/numpy_owned.h"
 #include "common/pyops.h"
 
@@ -148,19 +149,6 @@ struct TimeIndex {
   Buffer<int64_t> order;  // empty: already in order
 };
 
-// Naive datetime64[ns] starts: the core stamped each sample with its time.
-TimeIndex stamped_index(const Namespace& ns, Samples& samples) {
-  TimeIndex out;
-  {
-    py::gil_scoped_release unlocked;
-    if (!samples.time_ordered) out.order = packed::stable_time_order(samples.time);
-    samples.time = in_order(std::move(samples.time), out.order);
-  }
-  out.index = ns["pd"].attr("DatetimeIndex")(owned_array(std::move(samples.time), py::dtype("M8[ns]")),
-                                             py::arg("name") = "startdate");
-  return out;
-}
-
 // Other start columns (time zones, objects, anything else): the core gave
 // offsets; pandas adds them to the starts, with its own result or error, and
 // orders the sums.
@@ -180,10 +168,11 @@ TimeIndex summed_index(const Namespace& ns, const py::object& start, Samples& sa
 }
 
 // The columns of `others` (all of object dtype) with each value repeated for
-// every sample of its row, in sample order, as one (columns x samples) block.
-// A value gains its references for all the samples of its row at once.
+// every sample of its row, as one (columns x samples) block: sample i belongs
+// to row rows[i], or, with `rows` empty, the samples are in row order. A value
+// gains its references for all the samples of its row at once.
 py::object repeated_objects(const Namespace& ns, const py::object& others, const Buffer<size_t>& first,
-                            const Buffer<int64_t>& order) {
+                            const Buffer<int64_t>& rows) {
   py::array source = ns["np"].attr("ascontiguousarray")(others.attr("to_numpy")(py::arg("dtype") = "object"));
   const auto columns = static_cast<size_t>(source.shape(1));
   const auto* values = static_cast<PyObject* const*>(source.data());
@@ -196,20 +185,14 @@ py::object repeated_objects(const Namespace& ns, const py::object& others, const
   }
   const size_t n = first.back();
   Buffer<PyObject*> block(columns * n);
-  if (order.empty()) {  // samples in row order: one run per row
-    for (size_t c = 0; c < columns; ++c) {
-      PyObject** out = block.data() + c * n;
+  for (size_t c = 0; c < columns; ++c) {
+    PyObject** out = block.data() + c * n;
+    if (rows.empty()) {
       for (size_t row = 0; row + 1 < first.size(); ++row) {
         std::fill(out + first[row], out + first[row + 1], values[row * columns + c]);
       }
-    }
-  } else {
-    const Buffer<int64_t> rows = packed::sample_rows(first);
-    for (size_t c = 0; c < columns; ++c) {
-      PyObject** out = block.data() + c * n;
-      for (size_t i = 0; i < n; ++i) {
-        out[i] = values[static_cast<size_t>(rows[static_cast<size_t>(order[i])]) * columns + c];
-      }
+    } else {
+      for (size_t i = 0; i < n; ++i) out[i] = values[static_cast<size_t>(rows[i]) * columns + c];
     }
   }
   py::array repeated = owned_object_array(std::move(block), static_cast<py::ssize_t>(columns),
@@ -246,34 +229,63 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
     py::gil_scoped_release unlocked;
     samples = packed::split_cells(text.cells, /*split=*/true, stamp);
   }
-  TimeIndex times = stamp.row_start ? stamped_index(ns, samples) : summed_index(ns, start, samples);
-  const std::vector<size_t> failed = resolve_undecided(samples);
-  if (!failed.empty()) raise_first_failure(samples, failed, times.order);
-
-  // The value column, and the other columns repeated for every sample, put
-  // side by side without copying either.
   py::object pd = ns["pd"];
-  py::array values = owned_array(in_order(std::move(samples.value), times.order));
-  py::list obsvalue;
-  obsvalue.append("obsvalue");
-  py::object result = pd.attr("DataFrame")(values.attr("reshape")(-1, 1), py::arg("index") = times.index,
-                                           py::arg("columns") = obsvalue, py::arg("copy") = false);
   py::list drop;
   drop.append("startdate");
   drop.append("obsvalue");
   py::object others = df.attr("drop")(py::arg("columns") = drop);
-  if (py::len(others.attr("columns")) == 0) return result;
-  py::object carried;
-  if (all_object_columns(others)) {
-    carried = pd.attr("DataFrame")(repeated_objects(ns, others, samples.first, times.order),
-                                   py::arg("index") = times.index, py::arg("columns") = others.attr("columns"),
-                                   py::arg("dtype") = "object", py::arg("copy") = false);
+  const bool carried = py::len(others.attr("columns")) > 0;
+
+  py::object index;
+  Buffer<float> values;
+  Buffer<int64_t> rows;
+  if (stamp.row_start) {
+    // The core stamped every sample with its time.
+    const std::vector<size_t> failed = resolve_undecided(samples);
+    if (!failed.empty()) {
+      raise_first_failure(samples, failed,
+                          samples.time_ordered ? Buffer<int64_t>() : packed::stable_time_order(samples.time));
+    }
+    packed::TimeSorted sorted;
+    {
+      py::gil_scoped_release unlocked;
+      // samples already in time order are in row order: their rows follow from `first`
+      sorted = packed::sort_by_time(std::move(samples.time), std::move(samples.value), samples.first,
+                                    samples.time_ordered, stamp.rate.step_ns(), carried && !samples.time_ordered);
+    }
+    index = pd.attr("DatetimeIndex")(owned_array(std::move(sorted.time), py::dtype("M8[ns]")),
+                                     py::arg("name") = "startdate");
+    values = std::move(sorted.value);
+    rows = std::move(sorted.row);
   } else {
-    carried = others.attr("take")(owned_array(in_order(packed::sample_rows(samples.first), times.order)));
-    carried.attr("index") = times.index;
+    TimeIndex times = summed_index(ns, start, samples);
+    const std::vector<size_t> failed = resolve_undecided(samples);
+    if (!failed.empty()) raise_first_failure(samples, failed, times.order);
+    index = times.index;
+    values = in_order(std::move(samples.value), times.order);
+    if (carried && !times.order.empty()) rows = in_order(packed::sample_rows(samples.first), times.order);
+  }
+
+  // The value column, and the other columns repeated for every sample, put
+  // side by side without copying either.
+  py::list obsvalue;
+  obsvalue.append("obsvalue");
+  py::object result = pd.attr("DataFrame")(owned_array(std::move(values)).attr("reshape")(-1, 1),
+                                           py::arg("index") = index, py::arg("columns") = obsvalue,
+                                           py::arg("copy") = false);
+  if (!carried) return result;
+  py::object repeated;
+  if (all_object_columns(others)) {
+    repeated = pd.attr("DataFrame")(repeated_objects(ns, others, samples.first, rows), py::arg("index") = index,
+                                    py::arg("columns") = others.attr("columns"), py::arg("dtype") = "object",
+                                    py::arg("copy") = false);
+  } else {
+    if (rows.empty()) rows = packed::sample_rows(samples.first);
+    repeated = others.attr("take")(owned_array(std::move(rows)));
+    repeated.attr("index") = index;
   }
   py::list parts;
-  parts.append(carried);
+  parts.append(repeated);
   parts.append(result);
   return pd.attr("concat")(parts, py::arg("axis") = 1, py::arg("copy") = false);
 }

@@ -169,7 +169,7 @@ py::object fetching_data(const Arguments& args, const Flavor& flavor) {
   df = df.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
                                      names({startdate, stationid, itemid, obsvalue}))];
   if (flavor.decompress && py::bool_(args[kGzipFlag])) decompress_values(ns, df, flavor);
-  df.attr("replace")("NULLALL", request::empty_row(*rate), py::arg("inplace") = true, py::arg("regex") = true);
+  replace_in_text_cells(df, "NULLALL", request::empty_row(*rate));
 
   const bool split = !py::cast<bool>(df.attr("empty")) && py::bool_(args[kMySplitLines]);
   if (flavor.upper_case_results) {

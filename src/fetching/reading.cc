@@ -1,5 +1,7 @@
 #include "fetching/reading.h"
 
+#include <pybind11/numpy.h>
+
 #include "common/pyops.h"
 #include "fetching/request.h"
 
@@ -51,6 +53,32 @@ bool is_all(const py::handle& value) {
 py::object appended(const py::object& table, const py::object& rows) {
   if (py::hasattr(table, "_append")) return table.attr("_append")(rows);
   return table.attr("append")(rows);
+}
+
+void replace_in_text_cells(const py::object& df, const char* marker, const std::string& replacement) {
+  const py::str needle(marker), substitute(replacement);
+  const size_t columns = py::len(df.attr("columns"));
+  for (size_t j = 0; j < columns; ++j) {
+    py::object column = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+    py::object dtype = column.attr("dtype");
+    if (!py::isinstance<py::dtype>(dtype) || py::str(dtype.attr("kind")).cast<std::string>() != "O") continue;
+    py::array cells = column.attr("to_numpy")(py::arg("dtype") = "object", py::arg("copy") = true);
+    auto* items = static_cast<PyObject**>(cells.mutable_data());
+    bool changed = false;
+    for (py::ssize_t i = 0; i < cells.size(); ++i) {
+      PyObject* item = items[i];
+      if (!PyUnicode_Check(item)) continue;
+      const Py_ssize_t at = PyUnicode_Find(item, needle.ptr(), 0, PY_SSIZE_T_MAX, 1);
+      if (at == -2) throw py::error_already_set();
+      if (at < 0) continue;
+      PyObject* replaced = PyUnicode_Replace(item, needle.ptr(), substitute.ptr(), -1);
+      if (replaced == nullptr) throw py::error_already_set();
+      items[i] = replaced;  // the copy owns its elements: release the old one
+      Py_DECREF(item);
+      changed = true;
+    }
+    if (changed) df.attr("isetitem")(j, cells);
+  }
 }
 
 void upper_case_labels(const py::object& df) {

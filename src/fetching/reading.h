@@ -45,6 +45,12 @@ bool is_all(const py::handle& value);
 // directly where pandas offers it.
 py::object appended(const py::object& table, const py::object& rows);
 
+// Every occurrence of `marker` inside a text cell of any column replaced by
+// `replacement`, in place: what DataFrame.replace(marker, replacement,
+// regex=True, inplace=True) does for a marker without special characters,
+// without running a regular expression over every sample of every row.
+void replace_in_text_cells(const py::object& df, const char* marker, const std::string& replacement);
+
 // Column labels, and the index name when it has one, to upper case.
 void upper_case_labels(const py::object& df);
 
