@@ -31,8 +31,9 @@ unit: venv
 	$(CMAKE) --build build/unit
 	$(CTEST) --test-dir build/unit --output-on-failure -j2
 
+# Two workers: the machines we run on have two cores.
 pytest: build
-	$(PY) -m pytest
+	$(PY) -m pytest -n 2
 
 # The quick start on the embedded sample database: no database server needed.
 demo: venv build

@@ -1,0 +1,113 @@
+"""Every function of the three modules, called many times on small inputs:
+neither Python objects nor process memory may grow with the number of calls.
+
+VELMORA_LEAK_CALLS sets the number of calls (10,000 unless set)."""
+import contextlib
+import datetime
+import gc
+import io
+import os
+import sys
+import warnings
+
+import pandas as pd
+import pytest
+
+import qzdb.oracle
+import velmora.bisource as bisource
+import velmora.fetching as fetching
+from helpers import SECTION, FixedClock, conf_text, oracle_options
+from velmora import cleaning
+
+CALLS = int(os.environ.get("VELMORA_LEAK_CALLS", "10000"))
+WARM_UP = 200
+T0 = pd.Timestamp("2009-01-01")
+DAY = ("20090103", "20090103")
+
+
+def resident_kib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def measure(call):
+    """Calls `call` WARM_UP times, then CALLS times; returns the growth of
+    allocated Python blocks and of resident memory (KiB) over the second run."""
+    sink = io.StringIO()
+    with contextlib.redirect_stdout(sink), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for i in range(WARM_UP + CALLS):
+            if i == WARM_UP:
+                gc.collect()
+                blocks, resident = sys.getallocatedblocks(), resident_kib()
+            call()
+            if i % 100 == 0:
+                qzdb.oracle.statement_log.clear()
+                sink.seek(0)
+                sink.truncate()
+        qzdb.oracle.statement_log.clear()
+        gc.collect()
+        return sys.getallocatedblocks() - blocks, resident_kib() - resident
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    for module in (fetching, bisource):
+        monkeypatch.setattr(module, "dt", FixedClock(datetime.datetime(2009, 1, 4, 8, 0)))
+
+
+@pytest.fixture
+def oracle_conf(dirs, qz_sample_path, qz_mariadb):
+    text = conf_text(**oracle_options(qz_sample_path)) + conf_text("mysql", **qz_mariadb.conf_section())
+    (dirs.work / "default.conf").write_text(text, encoding="utf-8")
+
+
+def small_packed():
+    return pd.DataFrame({"startdate": [T0, T0 + pd.Timedelta(hours=1)], "stationid": ["a", "b"],
+                         "obsvalue": ["1.5 NULL 2 99999", "3 x99999"]})
+
+
+def cases():
+    steps = pd.Series([1.0, 2.0, 3.0, 103.0, 104.0])
+    yield "cleaning.split_lines", lambda c: cleaning.split_lines(small_packed(), 60)
+    yield "cleaning.split_lines daily", lambda c: cleaning.split_lines(small_packed().assign(obsvalue=["1", "NULL"]), 86400)
+    yield "cleaning.concat_df", lambda c: cleaning.concat_df(steps.to_frame(), steps.to_frame())
+    yield "cleaning.remove_steps_v2", lambda c: cleaning.remove_steps_v2(steps.copy(), {"std": 1.0})
+    yield "fetching.conn_to_Oracle", lambda c: fetching.conn_to_Oracle(SECTION)
+    yield "fetching.timeseries_info", lambda c: fetching.timeseries_info(c.engine)
+    yield "fetching.fetching_data", lambda c: fetching.fetching_data(c.engine, *DAY, "水位", "郯城", "小时值", "预处理库")
+    yield "fetching.load_Oracle_data_daily", lambda c: fetching.load_Oracle_data_daily(c.engine, 1, "预处理库", "水温", "日值")
+    yield "fetching.load_Oracle_data_resistivity_year", lambda c: fetching.load_Oracle_data_resistivity_year(c.engine, "20090104")
+    yield "fetching.load_Oracle_data_water_year", lambda c: fetching.load_Oracle_data_water_year(c.engine)
+    yield "fetching.fetching_dialog", lambda c: fetching.fetching_dialog(c.engine, *DAY, "水位")
+    yield "fetching.fetching_dialog_sd", lambda c: fetching.fetching_dialog_sd()
+    yield "bisource.conn_to_Oracle", lambda c: bisource.conn_to_Oracle(SECTION).close()
+    yield "bisource.conn_to_MySQL", lambda c: bisource.conn_to_MySQL("mysql").close()
+    yield "bisource.timeseries_info", lambda c: bisource.timeseries_info(c.mysql)
+    yield "bisource.fetching_data", lambda c: bisource.fetching_data(c.mysql, *DAY, "水位", "郯城", "小时值", "预处理库")
+    yield "bisource.load_Oracle_data_daily", lambda c: bisource.load_Oracle_data_daily(c.mysql, 1, "预处理库", "水温", "日值")
+    yield "bisource.load_Oracle_data_resistivity_year", lambda c: bisource.load_Oracle_data_resistivity_year(c.mysql)
+    yield "bisource.load_Oracle_data_water_year", lambda c: bisource.load_Oracle_data_water_year(c.mysql)
+    yield "bisource.fetching_dialog", lambda c: bisource.fetching_dialog(c.oracle, *DAY, "水位")
+
+
+CASES = dict(cases())
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_memory_stays_flat(name, oracle_conf, clock, monkeypatch, qz_cx_oracle):
+    monkeypatch.setattr(bisource, "orcl", qzdb.oracle)
+    with contextlib.redirect_stdout(io.StringIO()):
+        connections = type("Connections", (), {})()
+        connections.engine = fetching.conn_to_Oracle(SECTION)
+        connections.mysql = bisource.conn_to_MySQL("mysql")
+        connections.oracle = bisource.conn_to_Oracle(SECTION)
+    try:
+        blocks, resident = measure(lambda: CASES[name](connections))
+    finally:
+        connections.mysql.close()
+        connections.oracle.close()
+        connections.engine.dispose()
+    # one object kept per call would show as CALLS blocks; a few hundred are caches filling up
+    assert blocks < max(500, CALLS // 20), f"{blocks} Python blocks more after {CALLS} calls"
+    assert resident < 8 * 1024, f"{resident} KiB more resident memory after {CALLS} calls"
