@@ -37,5 +37,16 @@ def engine(dirs, qz_sample_path, qz_cx_oracle):
 
 
 @pytest.fixture
+def mysql(dirs, qz_mariadb):
+    """A connection from velmora.bisource.conn_to_MySQL to the private MariaDB server."""
+    import velmora.bisource
+
+    (dirs.work / "default.conf").write_text(conf_text(**qz_mariadb.conf_section()), encoding="utf-8")
+    conn = velmora.bisource.conn_to_MySQL(SECTION)
+    yield conn
+    conn.close()
+
+
+@pytest.fixture
 def recorder():
     return ReadSqlRecorder()

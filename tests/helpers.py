@@ -5,6 +5,7 @@ import io
 import os
 
 import pandas as pd
+import pandas.testing as tm
 
 import qzdb.sample
 
@@ -65,3 +66,13 @@ def quietly(function, *args, **kwargs):
     with contextlib.redirect_stdout(io.StringIO()) as out:
         result = function(*args, **kwargs)
     return result, out.getvalue().splitlines()
+
+
+def assert_observations(result, want, split=True):
+    """A fetched observation table equals the expected one; unsplit tables keep
+    the labels they were read with (a permutation of 0..n-1)."""
+    if split:
+        tm.assert_frame_equal(result, want, check_exact=True)
+    else:
+        assert sorted(result.index) == list(range(len(result)))
+        tm.assert_frame_equal(result.reset_index(drop=True), want, check_exact=True)

@@ -14,7 +14,7 @@ import expected
 import qzdb.oracle
 import velmora.bisource as bisource
 import velmora.fetching as fetching
-from helpers import SECTION, FixedClock, ReadSqlRecorder, conf_text, oracle_options, quietly
+from helpers import assert_observations, SECTION, FixedClock, ReadSqlRecorder, conf_text, oracle_options, quietly
 
 # pandas 1.5 warns on every read through a driver connection that it tests
 # SQLAlchemy and sqlite3 connections only; bisource reads through the drivers.
@@ -22,14 +22,6 @@ pytestmark = pytest.mark.filterwarnings("ignore:pandas only supports SQLAlchemy 
 
 FIRST, LAST = "20090103", "20090105"
 ALL = "全部"
-
-
-@pytest.fixture
-def mysql(dirs, qz_mariadb):
-    (dirs.work / "default.conf").write_text(conf_text(**qz_mariadb.conf_section()), encoding="utf-8")
-    conn = bisource.conn_to_MySQL(SECTION)
-    yield conn
-    conn.close()
 
 
 @pytest.fixture
@@ -51,14 +43,6 @@ def recorder(monkeypatch):
 
 def fetch(conn, *args, **kwargs):
     return quietly(bisource.fetching_data, conn, *args, **kwargs)
-
-
-def assert_observations(result, want, split=True):
-    if split:
-        tm.assert_frame_equal(result, want, check_exact=True)
-    else:
-        assert sorted(result.index) == list(range(len(result)))
-        tm.assert_frame_equal(result.reset_index(drop=True), want, check_exact=True)
 
 
 class TestConnections:

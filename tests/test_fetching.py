@@ -9,7 +9,7 @@ import pytest
 
 import expected
 import velmora.fetching as fetching
-from helpers import FixedClock, quietly
+from helpers import assert_observations, FixedClock, quietly
 
 FIRST, LAST = "20090103", "20090105"
 ALL = "全部"
@@ -17,14 +17,6 @@ ALL = "全部"
 
 def fetch(engine, *args, **kwargs):
     return quietly(fetching.fetching_data, engine, *args, **kwargs)
-
-
-def assert_observations(result, want, split=True):
-    if split:
-        tm.assert_frame_equal(result, want, check_exact=True)
-    else:
-        assert sorted(result.index) == list(range(len(result)))
-        tm.assert_frame_equal(result.reset_index(drop=True), want, check_exact=True)
 
 
 class TestObservations:

@@ -31,14 +31,6 @@ PAYLOADS = [
 
 
 @pytest.fixture
-def mysql(dirs, qz_mariadb):
-    (dirs.work / "default.conf").write_text(conf_text(**qz_mariadb.conf_section()), encoding="utf-8")
-    conn = bisource.conn_to_MySQL(SECTION)
-    yield conn
-    conn.close()
-
-
-@pytest.fixture
 def secret_schema(qz_mariadb):
     """Another database the reading user may read, with a row that no fetch may return."""
     root = qz_mariadb.root_connect()
