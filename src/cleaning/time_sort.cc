@@ -34,9 +34,11 @@ std::optional<TimeSorted> sweep_grid(const Buffer<int64_t>& time, const Buffer<f
   std::vector<size_t> by_start, by_end;
   for (size_t row = 0; row < rows; ++row) {
     if (!timed(row)) continue;
-    const int64_t from_base = time[first[row]] - base;  // both on one side of zero: no overflow
-    if (from_base % step != 0) return std::nullopt;
-    const auto start = static_cast<uint64_t>(from_base / step);
+    // Starts at both ends of the range lie more than INT64_MAX apart: the
+    // distance is taken in uint64, where it always fits.
+    const uint64_t from_base = static_cast<uint64_t>(time[first[row]]) - static_cast<uint64_t>(base);
+    if (from_base % static_cast<uint64_t>(step) != 0) return std::nullopt;
+    const uint64_t start = from_base / static_cast<uint64_t>(step);
     if (start >= limit || start + count(row) > limit) return std::nullopt;
     slot[row] = static_cast<size_t>(start);
     by_start.push_back(row);
@@ -74,7 +76,8 @@ std::optional<TimeSorted> sweep_grid(const Buffer<int64_t>& time, const Buffer<f
       active.insert(std::lower_bound(active.begin(), active.end(), row), row);
     }
     if (active.size() > kMaxOverlap) return std::nullopt;
-    const int64_t t = base + static_cast<int64_t>(s) * step;
+    // a sample's own time, though s * step alone may leave int64
+    const auto t = static_cast<int64_t>(static_cast<uint64_t>(base) + s * static_cast<uint64_t>(step));
     for (const size_t row : active) emit(t, row, first[row] + (s - slot[row]));
   }
   for (size_t row = 0; row < rows; ++row) {
