@@ -7,7 +7,7 @@ CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
 NINJA  := $(VENV)/bin/ninja
 
-.PHONY: test demo system venv build unit pytest clean
+.PHONY: test demo system venv build unit pytest sanitize fuzz clean
 
 test: system build unit pytest
 
@@ -38,6 +38,16 @@ pytest: build
 # The quick start on the embedded sample database: no database server needed.
 demo: venv build
 	cd examples && ../$(PY) quickstart.py
+
+# The C++ unit tests and the whole pytest suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+sanitize: venv
+	scripts/sanitize.sh
+
+# libFuzzer on the packed-text kernel and atheris on split_lines, each for a
+# bounded time (fuzz/README.md).
+fuzz: venv
+	scripts/fuzz.sh
 
 clean:
 	rm -rf build dist

@@ -192,6 +192,15 @@ def test_errors_are_those_of_the_pandas_formulation(df, rate):
     assert outcome(cleaning.split_lines, df.copy(), rate) == expected
 
 
+def test_starts_at_both_ends_of_the_time_range():
+    # row starts further apart than the largest signed 64-bit span
+    df = pd.DataFrame({"startdate": pd.to_datetime(["2262-04-10", "1677-09-22"]), "obsvalue": ["1 2", "3"]})
+    ours, _ = run_quietly(cleaning.split_lines, df.copy(), 60)
+    expected, _ = run_quietly(split_lines_reference, df.copy(), 60)
+    tm.assert_frame_equal(ours, expected)
+    assert list(ours["obsvalue"]) == [3.0, 1.0, 2.0]
+
+
 def test_time_overflow_is_an_error():
     df = pd.DataFrame({"startdate": [pd.Timestamp("2262-04-11 23:00")], "obsvalue": ["1 2"]})
     with pytest.raises(OverflowError):

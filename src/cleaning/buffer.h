@@ -16,6 +16,19 @@
 #include <sys/mman.h>
 #endif
 
+// AddressSanitizer only checks memory that comes from its allocator: under it,
+// large buffers come from there too.
+#if defined(__SANITIZE_ADDRESS__)
+#define VELMORA_MAP_LARGE_BUFFERS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELMORA_MAP_LARGE_BUFFERS 0
+#endif
+#endif
+#ifndef VELMORA_MAP_LARGE_BUFFERS
+#define VELMORA_MAP_LARGE_BUFFERS 1
+#endif
+
 namespace velmora::packed {
 
 namespace detail {
@@ -57,13 +70,13 @@ struct UninitialisedAllocator {
   T* allocate(size_t n) {
     if (n > std::allocator_traits<std::allocator<T>>::max_size(std::allocator<T>())) throw std::bad_array_new_length();
     const size_t bytes = n * sizeof(T);
-    if (bytes >= detail::kMappedFrom) return static_cast<T*>(detail::map_large(bytes));
+    if (VELMORA_MAP_LARGE_BUFFERS && bytes >= detail::kMappedFrom) return static_cast<T*>(detail::map_large(bytes));
     return std::allocator<T>().allocate(n);
   }
 
   void deallocate(T* p, size_t n) noexcept {
     const size_t bytes = n * sizeof(T);
-    if (bytes >= detail::kMappedFrom) {
+    if (VELMORA_MAP_LARGE_BUFFERS && bytes >= detail::kMappedFrom) {
       detail::unmap_large(p, bytes);
     } else {
       std::allocator<T>().deallocate(p, n);
