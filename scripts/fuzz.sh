@@ -9,8 +9,9 @@
 #
 # Environment:
 #   FUZZ_KERNEL_SECONDS   libFuzzer run time (default 120; 0 skips it)
-#   FUZZ_KERNEL_RUNS      stop libFuzzer after this many executions instead
-#   FUZZ_KERNEL_JOBS      parallel libFuzzer processes (default 1)
+#   FUZZ_KERNEL_RUNS      stop each libFuzzer process after this many executions
+#   FUZZ_KERNEL_JOBS      parallel libFuzzer processes (default 1), each with
+#                         its own log, build/fuzz/fuzz-N.log
 #   FUZZ_SPLIT_SECONDS    atheris run time (default 60; 0 skips it)
 #   FUZZ_SPLIT_RUNS       stop atheris after this many executions instead
 #   FUZZ_SPLIT_SANITIZED  1 (default): atheris runs extensions built with ASan,
@@ -67,20 +68,31 @@ if [ "$kernel_seconds" != 0 ] || [ "$kernel_runs" != -1 ]; then
   clang++ -pthread -fsanitize=fuzzer,address,undefined "$out/obj/packed_text_fuzz.o" $objects \
     -o "$out/packed_text_fuzz"
 
-  echo "== libFuzzer: packed-text kernel (${kernel_seconds}s, runs ${kernel_runs}, jobs ${kernel_jobs})"
+  echo "== libFuzzer: packed-text kernel (${kernel_seconds}s, runs ${kernel_runs} per process, jobs ${kernel_jobs})"
   log=$out/packed_text_fuzz.log
   set -- -max_total_time="$kernel_seconds" -runs="$kernel_runs" -print_final_stats=1 \
-    -timeout=30 -rss_limit_mb=4096 -artifact_prefix="$findings/" -dict=fuzz/packed_text.dict \
-    "$out/corpus/packed_text" fuzz/corpus/packed_text
+    -timeout=30 -rss_limit_mb=4096 -artifact_prefix="$findings/" -dict="$root/fuzz/packed_text.dict" \
+    "$out/corpus/packed_text" "$root/fuzz/corpus/packed_text"
   if [ "$kernel_jobs" -gt 1 ]; then
+    # each process writes fuzz-N.log into the working directory: build/fuzz
     set -- -jobs="$kernel_jobs" -workers="$kernel_jobs" "$@"
   fi
-  if ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-      "$out/packed_text_fuzz" "$@" >"$log" 2>&1; then
-    grep -E '^(stat::number_of_executed_units|Done )' "$log" || true
+  rm -f "$out"/fuzz-*.log
+  if (cd "$out" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+      "$out/packed_text_fuzz" "$@") >"$log" 2>&1; then
+    if [ "$kernel_jobs" -gt 1 ]; then
+      grep -H -E '^stat::number_of_executed_units' "$out"/fuzz-*.log || true
+      cat "$out"/fuzz-*.log | awk '/^stat::number_of_executed_units/ { total += $2 }
+        END { printf "executions in all processes: %d\n", total }'
+    else
+      grep -E '^(stat::number_of_executed_units|Done )' "$log" || true
+    fi
   else
     echo "libFuzzer found a problem: see $log and $findings" >&2
     tail -40 "$log" >&2
+    for job_log in "$out"/fuzz-*.log; do
+      [ -e "$job_log" ] && tail -40 "$job_log" >&2
+    done
     status=1
   fi
 fi
