@@ -82,17 +82,17 @@ if [ "$kernel_seconds" != 0 ] || [ "$kernel_runs" != -1 ]; then
       "$out/packed_text_fuzz" "$@") >"$log" 2>&1; then
     if [ "$kernel_jobs" -gt 1 ]; then
       grep -H -E '^stat::number_of_executed_units' "$out"/fuzz-*.log || true
-      cat "$out"/fuzz-*.log | awk '/^stat::number_of_executed_units/ { total += $2 }
-        END { printf "executions in all processes: %d\n", total }'
+      awk '/^stat::number_of_executed_units/ { total += $2 }
+        END { printf "executions in all processes: %d\n", total }' "$out"/fuzz-*.log
     else
       grep -E '^(stat::number_of_executed_units|Done )' "$log" || true
     fi
   else
     echo "libFuzzer found a problem: see $log and $findings" >&2
     tail -40 "$log" >&2
-    for job_log in "$out"/fuzz-*.log; do
-      [ -e "$job_log" ] && tail -40 "$job_log" >&2
-    done
+    if [ "$kernel_jobs" -gt 1 ]; then
+      tail -n 40 "$out"/fuzz-*.log >&2 || true
+    fi
     status=1
   fi
 fi
