@@ -23,6 +23,7 @@ import pandas as pd
 
 import qzdb
 import qzdb.mariadb
+import qzdb.oracle
 import qzdb.sample
 import velmora.bisource as bisource
 import velmora.fetching as fetching
@@ -87,8 +88,9 @@ def main():
     if not sample.exists():
         qzdb.sample.build(sample, stations=20, days=31, second_stations=5, second_days=1)
     os.chdir(folder)
+    sid, _ = qzdb.oracle.register(sample)  # the Oracle stand-in serves the file under this SID
     options = {"HOST": "localhost", "PORT": "1521", "USERNAME": qzdb.sample.DEFAULT_USER,
-               "PASSWORD": qzdb.sample.DEFAULT_PASSWORD.replace("%", "%%"), "TNSNAME": str(sample)}
+               "PASSWORD": qzdb.sample.DEFAULT_PASSWORD.replace("%", "%%"), "TNSNAME": sid}
     server = qzdb.mariadb.MariaDBServer()
     server.start()
     try:

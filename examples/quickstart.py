@@ -21,6 +21,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 import qzdb  # noqa: E402
+import qzdb.oracle  # noqa: E402
 import velmora.fetching as fetching  # noqa: E402
 from velmora import cleaning  # noqa: E402
 
@@ -43,6 +44,7 @@ def main():
         subprocess.run([sys.executable, "-m", "qzdb.sample", SAMPLE], check=True)
 
     heading("Connecting")
+    qzdb.oracle.register(SAMPLE)  # served under the SID it declares, QZDB
     with qzdb.use_as_cx_Oracle():  # the sample file stands in for the Oracle server
         engine = fetching.conn_to_Oracle("sample")
 

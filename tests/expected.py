@@ -18,8 +18,11 @@ def _connect(path):
 
 
 def table_names(path):
+    """The tables of QZDATA (the stand-in's own QZDB_ tables, which hold its
+    users, its names and other schemas, left out)."""
     with _connect(path) as con:
-        return [r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name")]
+        return [r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name")
+                if not r[0].startswith("QZDB_")]
 
 
 def dictionary(path, table):

@@ -1,12 +1,14 @@
 """Helpers for the module tests."""
 import contextlib
 import datetime
+import hashlib
 import io
 import os
 
 import pandas as pd
 import pandas.testing as tm
 
+import qzdb.oracle
 import qzdb.sample
 
 SECTION = "qz"
@@ -18,10 +20,17 @@ def conf_text(section=SECTION, **options):
 
 
 def oracle_options(sample_path, **changes):
+    # TNSNAME is a SID the Oracle stand-in's listener knows the file by: the one it is registered under (the
+    # session sample's), else a SID unique to the path, so that copies of a sample never take each other's names
+    path = os.path.abspath(sample_path)
+    names = qzdb.oracle.registered().get(path)
+    if names is None:
+        digest = hashlib.sha1(path.encode("utf-8")).hexdigest()[:8]
+        names = qzdb.oracle.register(path, sid="QZ" + digest.upper(), service_name="qz" + digest)
     options = {"HOST": "localhost", "PORT": "1521", "USERNAME": qzdb.sample.DEFAULT_USER,
                # ConfigParser interpolates: a literal percent sign is written twice
                "PASSWORD": qzdb.sample.DEFAULT_PASSWORD.replace("%", "%%"),
-               "TNSNAME": os.path.abspath(sample_path)}
+               "TNSNAME": names[0]}
     options.update(changes)
     return {k: v for k, v in options.items() if v is not None}
 

@@ -29,7 +29,7 @@ def test_script_prints_summaries_and_writes_the_plot(examples):
     assert "44640 samples of station 370044, item 2131" in out
     assert "2 steps removed:" in out
     assert "21600 + 23040 = 44640 rows, numbered 1 to 44640" in out
-    assert "6 stations," in out and "郯城马陵山" in out
+    assert "7 stations," in out and "郯城马陵山" in out
     assert "16 events" in out
     assert (examples / "out" / "quickstart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 

@@ -30,7 +30,8 @@ def raw_db(qz_sample_path):
 def ora_conn(qz_sample_path):
     conn = oracle.connect(user=sample.DEFAULT_USER,
                           password=sample.DEFAULT_PASSWORD,
-                          dsn=oracle.makedsn("localhost", 1521, qz_sample_path))
+                          dsn=oracle.makedsn("localhost", 1521,
+                                             sample.DEFAULT_SID))
     yield conn
     conn.close()
 

@@ -12,6 +12,7 @@ from qzdb import mariadb, sample
 TABLES = (list(sample.DICTIONARY_TABLES)
           + [t.name for t in sample.OBSERVATION_TABLES]
           + [name for name, _ in sample.LOG_TABLES])
+BACKUP_TABLES = list(sample.BACKUP_COPIES) + [sample.BACKUP_ONLY_TABLE.name]
 
 
 def ordered(rows):
@@ -79,8 +80,9 @@ class TestLoadedSample:
 
 
 class TestFetchStatements:
-    SQL = ("SELECT TABLE_NAME FROM information_schema.tables WHERE TABLE_NAME "
-           "LIKE %s AND TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s ")
+    SQL = ("SELECT TABLE_SCHEMA, TABLE_NAME FROM information_schema.tables "
+           "WHERE TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s AND TABLE_NAME "
+           "LIKE %s ")
 
     @pytest.mark.parametrize(
         "base, rate, method",
@@ -89,9 +91,14 @@ class TestFetchStatements:
     def test_table_discovery(self, my_conn, base, rate, method):
         params = ["%%" + base + "%%", "%%" + rate + "%%", "%%" + method + "%%"]
         _, found = fetch(my_conn, self.SQL, params)
-        assert sorted(r[0] for r in found) == sorted(
-            t.name for t in sample.OBSERVATION_TABLES
-            if (t.base, t.rate, t.method) == (base, rate, method))
+        designed = [("QZDATA", t.name) for t in sample.OBSERVATION_TABLES
+                    if (t.base, t.rate, t.method) == (base, rate, method)]
+        backup = [("QZBAK", n) for n in BACKUP_TABLES
+                  if base in n and rate in n and method in n]
+        assert sorted(found) == sorted(designed + backup)
+        _, owned = fetch(my_conn, self.SQL + "AND TABLE_SCHEMA = 'QZDATA'",
+                         params)
+        assert sorted(owned) == sorted(designed)
 
     @pytest.mark.parametrize(
         "sql, fragment, expected",
@@ -175,3 +182,89 @@ class TestLifeCycle:
     def test_installed(self):
         assert mariadb.ensure_installed(install=False) is None
         assert mariadb.find_server() and mariadb.find_install_db()
+
+
+class TestBackupSchema:
+    def test_listed_by_information_schema(self, my_conn):
+        _, found = fetch(my_conn, "SELECT TABLE_NAME FROM information_schema."
+                                  "tables WHERE TABLE_SCHEMA = 'QZBAK'")
+        assert sorted(r[0] for r in found) == sorted(BACKUP_TABLES)
+
+    @pytest.mark.parametrize("table", BACKUP_TABLES)
+    def test_same_rows_as_the_file(self, my_conn, qz_sample_path, table):
+        columns, found = fetch(my_conn, "SELECT * FROM QZBAK.%s" % table)
+        definition = next(t for t in sample.read_tables(qz_sample_path,
+                                                        "QZBAK")
+                          if t.name == table)
+        assert columns == [c.name for c in definition.columns]
+        expected = list(sample.iter_rows(qz_sample_path, definition))
+        assert ordered(found) == ordered(expected) and found
+
+    @pytest.mark.parametrize("table", sample.BACKUP_COPIES)
+    def test_copies_equal_their_originals(self, my_conn, table):
+        _, copy = fetch(my_conn, "SELECT * FROM QZBAK.%s" % table)
+        _, original = fetch(my_conn, "SELECT * FROM QZDATA.%s" % table)
+        assert ordered(copy) == ordered(original)
+
+    def test_user_cannot_write(self, my_conn):
+        with pytest.raises(pymysql.err.OperationalError) as info:
+            fetch(my_conn, "DELETE FROM QZBAK.%s" % BACKUP_TABLES[0])
+        assert info.value.args[0] == 1142
+
+
+class TestOddStationCode:
+    """MySQL compares a text column with a number as numbers, taking the
+    leading digits of '37008A': the bare number reads 37008A's rows too."""
+
+    SQL = ("SELECT DISTINCT STATIONID FROM QZDATA.%s WHERE STARTDATE >= "
+           "20090101 AND STARTDATE <= 20090131" % sample.ODD_STATION_TABLE)
+
+    @pytest.mark.parametrize(
+        "condition, expected",
+        [(" AND (STATIONID=37008)", ["37008", "37008A"]),
+         (" AND (STATIONID='37008')", ["37008"]),
+         (" AND (STATIONID='37008A')", ["37008A"])],
+    )
+    def test_station_filter(self, my_conn, condition, expected):
+        _, found = fetch(my_conn, self.SQL + condition)
+        assert sorted(r[0] for r in found) == expected
+
+
+@pytest.fixture(scope="module")
+def lower_conn(qz_mariadb_lower):
+    conn = qz_mariadb_lower.connect()
+    yield conn
+    conn.close()
+
+
+class TestLowerCaseTableNames:
+    def test_setting(self, lower_conn, qz_mariadb_lower):
+        assert qz_mariadb_lower.lower_case_table_names == 1
+        assert fetch(lower_conn, "SELECT @@lower_case_table_names")[1] == [
+            (1,)]
+
+    @pytest.mark.parametrize(
+        "base, rate, method",
+        [("DYU", "01", "211"), ("DYU", "90", "411"), ("DYU", "60", "321"),
+         ("DYS", "02", "312")])
+    def test_discovery_gives_lower_case_names(self, lower_conn, base, rate,
+                                              method):
+        params = ["%%" + base + "%%", "%%" + rate + "%%", "%%" + method + "%%"]
+        _, found = fetch(lower_conn, TestFetchStatements.SQL, params)
+        designed = [("qzdata", t.name.lower())
+                    for t in sample.OBSERVATION_TABLES
+                    if (t.base, t.rate, t.method) == (base, rate, method)]
+        backup = [("qzbak", n.lower()) for n in BACKUP_TABLES
+                  if base in n and rate in n and method in n]
+        assert designed
+        assert sorted(found) == sorted(designed + backup)
+
+    @pytest.mark.parametrize("schema, table",
+                             [("QZDATA", t) for t in TABLES]
+                             + [("QZBAK", t) for t in BACKUP_TABLES])
+    def test_lower_case_names_read(self, lower_conn, my_conn, schema, table):
+        columns, found = fetch(lower_conn, "SELECT * FROM %s.%s"
+                               % (schema, table.lower()))
+        _, expected = fetch(my_conn, "SELECT * FROM %s.%s" % (schema, table))
+        assert columns[0] == "STATIONID" or table.startswith("QZ_DICT_")
+        assert ordered(found) == ordered(expected) and found

@@ -64,8 +64,9 @@ class TestDictionaries:
     def test_number_comparison_converts_text(self, cursor):
         # Oracle compares text with a number as numbers: " 37005" and
         # "037005" would both equal 37005; 'h' cannot be converted
-        assert fetch(cursor, "SELECT STATIONID FROM QZDATA.QZ_DICT_STATIONS "
-                             "WHERE STATIONID=037005.0") == [("37005",)]
+        rows = fetch(cursor, "SELECT STATIONID FROM QZDATA.QZ_411_DYU_90 "
+                             "WHERE STATIONID=037005.0")
+        assert rows and set(rows) == {("37005",)}
         with pytest.raises(oracle.DatabaseError, match="^ORA-01722"):
             fetch(cursor, "SELECT POINTID FROM QZDATA.QZ_DICT_STATIONPOINTS "
                           "WHERE POINTID=1")
@@ -130,6 +131,16 @@ LOG_DISCOVERY = ("SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' "
                  "|| '%'")
 
 
+BACKUP_TABLES = list(sample.BACKUP_COPIES) + [sample.BACKUP_ONLY_TABLE.name]
+
+
+def qzdata_tables(raw_db):
+    """The tables of QZDATA in the file, in the order they were written."""
+    return [n for (n,) in raw_db.execute(
+        "SELECT name FROM sqlite_master WHERE type='table' ORDER BY rowid")
+        if not n.startswith("QZDB_")]
+
+
 class TestCatalogue:
     @pytest.mark.parametrize(
         "base, rate, method",
@@ -137,34 +148,54 @@ class TestCatalogue:
                                [m for m, _ in sample.METHODS])),
     )
     def test_discovery(self, cursor, raw_db, base, rate, method):
-        rows = fetch(cursor, DISCOVERY, {"base_type_id": base,
-                                         "sample_rate_id": rate,
-                                         "methodid": method})
+        rows = fetch(cursor, DISCOVERY + " AND OWNER='QZDATA'",
+                     {"base_type_id": base, "sample_rate_id": rate,
+                      "methodid": method})
         names = [r[0] for r in rows]
-        in_file = [n for (n,) in raw_db.execute(
-            "SELECT name FROM sqlite_master WHERE type='table' ORDER BY rowid")
-            if base in n and rate in n and method in n]
+        in_file = [n for n in qzdata_tables(raw_db)
+                   if base in n and rate in n and method in n]
         designed = [t.name for t in sample.OBSERVATION_TABLES
                     if (t.base, t.rate, t.method) == (base, rate, method)]
         assert names == in_file == designed
 
+    @pytest.mark.parametrize(
+        "base, rate, method, backup",
+        [("DYU", "01", "211", ["QZ_211_DYU_01", "QZ_211_DYU_01_OLD"]),
+         ("DYU", "90", "411", ["QZ_411_DYU_90"]),
+         ("DYU", "60", "321", []), ("DYS", "01", "211", [])],
+    )
+    def test_discovery_without_owner_sees_every_schema(self, cursor, base,
+                                                       rate, method, backup):
+        sql = DISCOVERY.replace("SELECT TABLE_NAME", "SELECT OWNER, TABLE_NAME")
+        rows = fetch(cursor, sql, {"base_type_id": base,
+                                   "sample_rate_id": rate,
+                                   "methodid": method})
+        designed = [t.name for t in sample.OBSERVATION_TABLES
+                    if (t.base, t.rate, t.method) == (base, rate, method)]
+        assert rows == [("QZDATA", n) for n in designed] + [
+            ("QZBAK", n) for n in backup]
+
     @pytest.mark.parametrize("method", [m for m, _ in sample.METHODS])
     def test_log_discovery(self, cursor, method):
-        rows = fetch(cursor, LOG_DISCOVERY, {"base_type_id": "DLG",
-                                             "methodid": method})
+        rows = fetch(cursor, LOG_DISCOVERY + " AND OWNER='QZDATA'",
+                     {"base_type_id": "DLG", "methodid": method})
         assert [r[0] for r in rows] == [
             name for name, m in sample.LOG_TABLES if m == method]
+        everywhere = fetch(cursor, LOG_DISCOVERY, {"base_type_id": "DLG",
+                                                   "methodid": method})
+        copied = ["QZ_DLG_%s" % method] if "QZ_DLG_%s" % method in \
+            sample.BACKUP_COPIES else []
+        assert everywhere == rows + [(n,) for n in copied]
 
     def test_lists_tables_but_not_internal_ones(self, cursor, raw_db):
         rows = fetch(cursor, "SELECT TABLE_NAME, OWNER FROM ALL_TABLES")
+        assert rows == [(n, "QZDATA") for n in qzdata_tables(raw_db)] + [
+            (n, "QZBAK") for n in BACKUP_TABLES]
         names = [r[0] for r in rows]
-        assert {r[1] for r in rows} == {"QZDATA"}
-        assert sample.USERS_TABLE not in names
-        assert names == [n for (n,) in raw_db.execute(
-            "SELECT name FROM sqlite_master WHERE type='table' ORDER BY rowid")
-            if n != sample.USERS_TABLE]
-        with pytest.raises(oracle.DatabaseError, match="^ORA-00942"):
-            cursor.execute("SELECT * FROM QZDATA.%s" % sample.USERS_TABLE)
+        for internal in (sample.USERS_TABLE, sample.INSTANCE_TABLE):
+            assert internal not in names
+            with pytest.raises(oracle.DatabaseError, match="^ORA-00942"):
+                cursor.execute("SELECT * FROM QZDATA.%s" % internal)
 
     def test_has_table_question(self, cursor):
         sql = ("SELECT table_name FROM all_tables WHERE table_name = "
@@ -275,7 +306,7 @@ class TestObservationStatements:
         assert rows
 
     def test_filters_and_union(self, cursor, qz_sample_path):
-        stations = " AND (STATIONID=37008 OR STATIONID=37001)"
+        stations = " AND (STATIONID='37008' OR STATIONID='37001')"
         items = " AND (ITEMID='3211' OR ITEMID='3212')"
         point = " AND (POINTID='2')"
         tables = ["QZ_321_DYU_60", "QZ_321_DYS_60"]
@@ -334,7 +365,7 @@ class TestLogStatements:
     def test_station_and_item_filters(self, cursor, qz_sample_path):
         sql = ("SELECT * FROM QZDATA.QZ_DLG_321 WHERE " + window("20090101",
                                                                  "20090131")
-               + " AND EVTID IN (:evt_id) AND (STATIONID=37008) AND "
+               + " AND EVTID IN (:evt_id) AND (STATIONID='37008') AND "
                  "(ITEMID='3211' OR ITEMID='3212')")
         rows = fetch(cursor, sql, {"evt_id": "313"})
         expected = [r for r in sample.iter_rows(qz_sample_path, "QZ_DLG_321")

@@ -28,10 +28,21 @@ def pieces(value):
 class TestDictionaries:
     def test_stations(self, qz_sample_path):
         stations = dict(rows(qz_sample_path, "QZ_DICT_STATIONS"))
-        assert len(stations) == sample.DEFAULT_STATIONS
+        # the requested stations, and the one whose code is not a number
+        assert len(stations) == sample.DEFAULT_STATIONS + 1
         assert "郯城" in stations["37005"]
         assert [c for c, n in stations.items() if "郯城" in n] == ["37005"]
         assert "37008" in stations
+        assert stations[sample.ODD_STATION] == sample.ODD_STATION_NAME
+
+    @pytest.mark.parametrize("fragment, code", [("郯城", "37005"),
+                                                ("莒县", "37004"),
+                                                ("嘉祥", "37008"),
+                                                ("梁山", "37008A")])
+    def test_name_fragments_find_one_station(self, qz_sample_path, fragment,
+                                             code):
+        stations = rows(qz_sample_path, "QZ_DICT_STATIONS")
+        assert [c for c, n in stations if fragment in n] == [code]
 
     @pytest.mark.parametrize("name, code", [("水位", "411"),
                                             ("直流单装置地电阻率", "321")])
@@ -147,7 +158,8 @@ class TestObservations:
 
     def test_dev_table_differs(self, qz_sample_path):
         dev = {r[:4]: r[4] for r in rows(qz_sample_path, sample.DEV_TABLE)}
-        dyu = {r[:4]: r[4] for r in rows(qz_sample_path, "QZ_321_DYU_60")}
+        dyu = {r[:4]: r[4] for r in rows(qz_sample_path, "QZ_321_DYU_60")
+               if r[0] != sample.ODD_STATION}
         assert dev.keys() == dyu.keys()
         assert all(dev[k] != dyu[k] for k in dev)
 
@@ -208,7 +220,7 @@ class TestBuild:
         path = tmp_path / "big.sqlite"
         sample.build(path, stations=20, days=2, second_stations=5,
                      second_days=1)
-        assert len(rows(path, "QZ_DICT_STATIONS")) == 20
+        assert len(rows(path, "QZ_DICT_STATIONS")) == 20 + 1
         assert len({r[0] for r in rows(path, "QZ_412_DYU_01")}) == 20
         second = rows(path, "QZ_312_DYU_02")
         assert len({r[0] for r in second}) == 5
@@ -216,8 +228,8 @@ class TestBuild:
 
     @pytest.mark.parametrize(
         "kwargs, message",
-        [({"stations": 1}, "stations must be between 2 and 40"),
-         ({"stations": 41}, "stations must be between 2 and 40"),
+        [({"stations": 1}, "stations must be between 2 and 2000"),
+         ({"stations": 2001}, "stations must be between 2 and 2000"),
          ({"days": 0}, "days must be between"),
          ({"days": 1.5}, "days must be an integer"),
          ({"second_stations": 7}, "second_stations must be between 1 and 6"),
@@ -261,7 +273,8 @@ class TestCommandLine:
                         "--second-stations", "1", "--second-days", "1",
                         "--seed", "3")
         assert done.returncode == 0, done.stderr
-        assert "2 stations, 2 days from 2009-01-01" in done.stdout
+        # two stations asked for, and 37008A
+        assert "3 stations, 2 days from 2009-01-01" in done.stdout
         expected = tmp_path / "api.sqlite"
         sample.build(expected, stations=2, days=2, second_stations=1,
                      second_days=1, seed=3)
@@ -287,3 +300,204 @@ class TestCommandLine:
         assert done.returncode == 2 and "exists" in done.stderr
         assert path.read_bytes() == b"keep"
         assert self.run(str(path), *small, "--force").returncode == 0
+
+
+class TestOddStation:
+    def test_dictionaries(self, qz_sample_path):
+        odd = sample.ODD_STATION
+        assert (odd, sample.ODD_STATION_NAME) in rows(qz_sample_path,
+                                                      "QZ_DICT_STATIONS")
+        points = [r for r in rows(qz_sample_path, "QZ_DICT_STATIONPOINTS")
+                  if r[0] == odd]
+        assert [r[:2] for r in points] == [(odd, sample.ODD_STATION_POINT)]
+        items = [r for r in rows(qz_sample_path, "QZ_DICT_STATIONITEMS")
+                 if r[0] == odd]
+        assert items == [(odd, sample.ODD_STATION_POINT, i)
+                         for i in sample.ODD_STATION_ITEMS]
+
+    def test_code_is_no_number_but_starts_like_one(self):
+        assert sample.ODD_STATION.startswith("37008")
+        with pytest.raises(ValueError):
+            float(sample.ODD_STATION)
+
+    @pytest.mark.parametrize("fragment", ["郯城", "莒县", "嘉祥"])
+    def test_name_holds_no_fragment_of_the_tests(self, fragment):
+        assert fragment not in sample.ODD_STATION_NAME
+
+    def test_rows_in_exactly_one_observation_table(self, qz_sample_path):
+        holding = [t.name for t in sample.OBSERVATION_TABLES
+                   if any(r[0] == sample.ODD_STATION
+                          for r in rows(qz_sample_path, t.name))]
+        assert holding == [sample.ODD_STATION_TABLE]
+        data = rows(qz_sample_path, sample.ODD_STATION_TABLE)
+        odd = [r for r in data if r[0] == sample.ODD_STATION]
+        assert {(r[1], r[2]) for r in odd} == {
+            (sample.ODD_STATION_POINT, i) for i in sample.ODD_STATION_ITEMS}
+        assert len({r[3] for r in odd}) == sample.DEFAULT_DAYS
+        assert any(r[0] == "37008" for r in data)
+
+    def test_events_in_the_log(self, qz_sample_path):
+        holding = [name for name, _ in sample.LOG_TABLES
+                   if any(r[0] == sample.ODD_STATION
+                          for r in rows(qz_sample_path, name))]
+        assert holding == [sample.ODD_STATION_LOG]
+
+    def test_in_a_small_sample_too(self, tmp_path):
+        path = tmp_path / "small.sqlite"
+        sample.build(path, stations=2, days=1, second_stations=1,
+                     second_days=1)
+        assert any(r[0] == sample.ODD_STATION
+                   for r in rows(path, sample.ODD_STATION_LOG))
+        assert any(r[0] == sample.ODD_STATION
+                   for r in rows(path, sample.ODD_STATION_TABLE))
+
+
+BACKUP_TABLES = list(sample.BACKUP_COPIES) + [sample.BACKUP_ONLY_TABLE.name]
+
+
+class TestBackupSchema:
+    def test_schemas(self, qz_sample_path):
+        assert sample.schemas(qz_sample_path) == [sample.SCHEMA,
+                                                  sample.BACKUP_SCHEMA]
+        assert [t.name for t in sample.read_tables(
+            qz_sample_path, sample.BACKUP_SCHEMA)] == BACKUP_TABLES
+        assert not any(t.name.startswith("QZDB_")
+                       for t in sample.read_tables(qz_sample_path))
+
+    @pytest.mark.parametrize("table", sample.BACKUP_COPIES)
+    def test_copies(self, qz_sample_path, table):
+        copy = list(sample.iter_rows(qz_sample_path, table, "QZBAK"))
+        assert copy == rows(qz_sample_path, table) and copy
+        columns = {t.name: t.columns for t in sample.read_tables(qz_sample_path)}
+        backup = {t.name: t.columns
+                  for t in sample.read_tables(qz_sample_path, "QZBAK")}
+        assert backup[table] == columns[table]
+
+    def test_table_qzdata_lacks(self, qz_sample_path):
+        table = sample.BACKUP_ONLY_TABLE
+        assert table.name not in [t.name for t in
+                                  sample.read_tables(qz_sample_path)]
+        old = list(sample.iter_rows(qz_sample_path, table.name, "QZBAK"))
+        new = rows(qz_sample_path, "QZ_211_DYU_01")
+        assert [r[:4] for r in old] == [r[:4] for r in new]
+        assert all(len(pieces(r[4])) == 1440 for r in old
+                   if r[4] != sample.EMPTY_ROW)
+        assert sum(a[4] != b[4] for a, b in zip(old, new)) > len(old) // 2
+
+    @pytest.mark.parametrize(
+        "base, rate, method",
+        [(b, r, m) for b in BASE_CODES for r in RATE_CODES for m in METHOD_CODES])
+    def test_substring_search_in_the_second_schema(self, base, rate, method):
+        found = [n for n in BACKUP_TABLES
+                 if base in n and rate in n and method in n]
+        expected = {("DYU", "01", "211"): ["QZ_211_DYU_01",
+                                           "QZ_211_DYU_01_OLD"],
+                    ("DYU", "90", "411"): ["QZ_411_DYU_90"]}
+        assert found == expected.get((base, rate, method), [])
+
+    def test_row_counts_name_the_schema(self, qz_sample_path):
+        counts = sample.row_counts(qz_sample_path)
+        for name in BACKUP_TABLES:
+            assert counts["QZBAK." + name] > 0
+        for name in sample.BACKUP_COPIES:
+            assert counts["QZBAK." + name] == counts[name]
+
+    def test_read_missing_table(self, qz_sample_path):
+        with pytest.raises(KeyError, match="QZBAK.QZ_DICT_ITEMS"):
+            list(sample.iter_rows(qz_sample_path, "QZ_DICT_ITEMS", "QZBAK"))
+
+
+class TestInstanceNames:
+    def read(self, path):
+        import sqlite3
+        with sqlite3.connect(path) as db:
+            return db.execute("SELECT SID, SERVICE_NAME FROM %s"
+                              % sample.INSTANCE_TABLE).fetchall()
+
+    def test_defaults(self, qz_sample_path):
+        assert self.read(qz_sample_path) == [("QZDB", "qzpdb")]
+        assert (sample.DEFAULT_SID, sample.DEFAULT_SERVICE_NAME) == (
+            "QZDB", "qzpdb")
+        assert sample.INSTANCE_TABLE not in sample.row_counts(qz_sample_path)
+
+    def test_chosen_names(self, tmp_path):
+        path = tmp_path / "x.sqlite"
+        sample.build(path, stations=2, days=1, second_stations=1,
+                     second_days=1, sid="ORCL2", service_name="pdb2.example")
+        assert self.read(path) == [("ORCL2", "pdb2.example")]
+
+    @pytest.mark.parametrize("kwargs", [{"sid": ""}, {"sid": "a b"},
+                                        {"service_name": "x=y"},
+                                        {"service_name": None}])
+    def test_bad_names(self, tmp_path, kwargs):
+        with pytest.raises(ValueError, match="must be a name"):
+            sample.build(tmp_path / "x.sqlite", **kwargs)
+        assert not (tmp_path / "x.sqlite").exists()
+
+
+@pytest.fixture(scope="module")
+def many(tmp_path_factory):
+    """(path, plan) of a sample from build_many_stations."""
+    path = tmp_path_factory.mktemp("many") / "many.sqlite"
+    plan = sample.build_many_stations(path)
+    return path, plan
+
+
+class TestManyStations:
+    def test_stations(self, many):
+        path, plan = many
+        stations = rows(path, "QZ_DICT_STATIONS")
+        assert len(stations) == 601 == len(plan.names)
+        codes = [c for c, _ in stations]
+        names = [n for _, n in stations]
+        assert len(set(codes)) == len(codes) and len(set(names)) == len(names)
+        assert sum("地震台" in n for n in names) == 600
+        assert [c for c in codes if not c.isdigit()] == [sample.ODD_STATION]
+        assert max(int(c) for c in codes if c.isdigit()) == 37600
+
+    @pytest.mark.parametrize("fragment, code", [("郯城", "37005"),
+                                                ("莒县", "37004"),
+                                                ("嘉祥", "37008"),
+                                                ("梁山", "37008A")])
+    def test_fragments_still_find_one_station(self, many, fragment, code):
+        stations = rows(many[0], "QZ_DICT_STATIONS")
+        assert [c for c, n in stations if fragment in n] == [code]
+
+    def test_only_small_tables(self, many):
+        path, _ = many
+        names = [t.name for t in sample.read_tables(path)]
+        assert names == list(sample.DICTIONARY_TABLES) + list(
+            sample.SMALL_TABLES)
+        assert [t.name for t in sample.read_tables(path, "QZBAK")] == [
+            n for n in sample.BACKUP_COPIES if n in sample.SMALL_TABLES]
+        assert len({r[0] for r in rows(path, "QZ_412_DYU_90")}) == 600
+
+    def test_more_than_a_thousand(self, tmp_path):
+        path = tmp_path / "x.sqlite"
+        plan = sample.build(path, stations=1200, days=1, second_stations=1,
+                            second_days=1, tables=["QZ_412_DYU_90"])
+        codes = [c for c, _ in rows(path, "QZ_DICT_STATIONS")]
+        assert len(codes) == 1201 and len(set(codes)) == 1201
+        assert "37999" in codes and "38001" in codes and "38000" not in codes
+        assert len(plan.stations) == 1200
+
+    def test_pool_stations_keep_their_series(self, many, qz_sample_path):
+        # the stations of the default sample have the same daily values
+        path, _ = many
+        small = {r[:4]: r[4] for r in rows(qz_sample_path, "QZ_412_DYU_90")
+                 if r[3].day <= 3}
+        large = {r[:4]: r[4] for r in rows(path, "QZ_412_DYU_90")
+                 if r[0] in {k[0] for k in small}}
+        assert large.keys() == small.keys()
+        # steps and drift are placed within the period, so values of periods
+        # of different lengths differ a little
+        assert all(abs(float(large[k]) - float(small[k])) < 1.0
+                   for k in small if sample.EMPTY_ROW not in (small[k],
+                                                                large[k]))
+
+    @pytest.mark.parametrize("tables, message", [
+        (["QZ_NOPE"], "no such observation or log table: QZ_NOPE"),
+        ("QZ_412_DYU_90", "tables must be a list")])
+    def test_bad_tables(self, tmp_path, tables, message):
+        with pytest.raises(ValueError, match=message):
+            sample.build(tmp_path / "x.sqlite", tables=tables)

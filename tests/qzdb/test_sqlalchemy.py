@@ -18,15 +18,15 @@ pytestmark = pytest.mark.filterwarnings(
     "sqlalchemy.exc.RemovedIn20Warning")
 
 
-def url_text(path, password=sample.DEFAULT_PASSWORD):
+def url_text(sid, password=sample.DEFAULT_PASSWORD):
     return "oracle+cx_oracle://%s:%s@localhost:1521/%s" % (
-        sample.DEFAULT_USER, urllib.parse.quote(password, safe=""), path)
+        sample.DEFAULT_USER, urllib.parse.quote(password, safe=""), sid)
 
 
 @pytest.fixture
 def engine(qz_sample_path):
     with qzdb.use_as_cx_Oracle():
-        eng = sqlalchemy.create_engine(url_text(qz_sample_path))
+        eng = sqlalchemy.create_engine(url_text(sample.DEFAULT_SID))
     yield eng
     eng.dispose()
 
@@ -74,7 +74,7 @@ class TestFirstConnect:
 
     def test_wrong_password_fails_at_first_query(self, qz_sample_path):
         with qzdb.use_as_cx_Oracle():
-            eng = sqlalchemy.create_engine(url_text(qz_sample_path, "nope"))
+            eng = sqlalchemy.create_engine(url_text(sample.DEFAULT_SID, "nope"))
         with pytest.raises(sqlalchemy.exc.DatabaseError, match="ORA-01017"):
             pd.read_sql("SELECT METHODID FROM QZDATA.QZ_DICT_METHODS", con=eng)
         eng.dispose()

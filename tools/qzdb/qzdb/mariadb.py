@@ -2,9 +2,9 @@
 
 :class:`MariaDBServer` initialises a data directory in a temporary folder,
 starts ``mariadbd`` on 127.0.0.1 with a free port (and a Unix socket in the
-data directory), creates the database ``QZDATA`` and a read-only user, and can
-load the sample database into it.  ``stop()`` ends the server and removes the
-folder.
+data directory), creates the databases ``QZDATA`` and ``QZBAK`` and a
+read-only user of both, and can load the sample database into them.
+``stop()`` ends the server and removes the folder.
 
 The server runs as root with ``--user=root``, which is how the development
 machines and CI run the tests.
@@ -22,6 +22,8 @@ import time
 import pymysql
 
 DATABASE = "QZDATA"
+#: The sample's second schema, a database of its own in MySQL.
+BACKUP_DATABASE = "QZBAK"
 #: The read-only user of the tests' "default.conf".
 USER = "qzmysql"
 #: Its password; "%" and "@" are there on purpose (a config parser with
@@ -105,10 +107,21 @@ class MariaDBServer:
     host = "127.0.0.1"
 
     def __init__(self, *, user=USER, password=PASSWORD, database=DATABASE,
+                 other_databases=(BACKUP_DATABASE,), lower_case_table_names=0,
                  startup_timeout=60.0, base_dir=None):
+        """``other_databases`` are created besides ``database``, and the user
+        reads them too.  ``lower_case_table_names`` (0 or 1) is the server
+        setting: with 1 the server stores database and table names in lower
+        case and compares them without regard to case, so information_schema
+        gives them in lower case."""
+        if lower_case_table_names not in (0, 1):
+            raise ValueError("lower_case_table_names must be 0 or 1, got %r"
+                             % (lower_case_table_names,))
         self.user = user
         self.password = password
         self.database = database
+        self.other_databases = tuple(other_databases)
+        self.lower_case_table_names = lower_case_table_names
         self.startup_timeout = startup_timeout
         self.base_dir = base_dir
         self.port = None
@@ -159,7 +172,8 @@ class MariaDBServer:
         done = subprocess.run(
             [find_install_db(), "--no-defaults", "--datadir=" + self.datadir,
              "--user=root", "--auth-root-authentication-method=normal",
-             "--skip-test-db", "--tmpdir=" + self._tmpdir()],
+             "--skip-test-db", "--tmpdir=" + self._tmpdir(),
+             "--lower-case-table-names=%d" % self.lower_case_table_names],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if done.returncode != 0:
             raise MariaDBError("mariadb-install-db failed (exit %d):\n%s"
@@ -183,6 +197,7 @@ class MariaDBServer:
              "--skip-name-resolve", "--character-set-server=utf8mb4",
              "--collation-server=utf8mb4_unicode_ci",
              "--max-allowed-packet=256M", "--log-error=" + log,
+             "--lower-case-table-names=%d" % self.lower_case_table_names,
              # a throw-away server: no durability needed, fast load and stop
              "--innodb-flush-log-at-trx-commit=0", "--innodb-doublewrite=0",
              "--innodb-buffer-pool-dump-at-shutdown=0",
@@ -231,16 +246,19 @@ class MariaDBServer:
     def _create_database_and_user(self):
         conn = self.root_connect()
         try:
+            databases = (self.database,) + self.other_databases
             with conn.cursor() as cur:
-                cur.execute("CREATE DATABASE `%s` CHARACTER SET utf8mb4 "
-                            "COLLATE utf8mb4_unicode_ci" % self.database)
+                for database in databases:
+                    cur.execute("CREATE DATABASE `%s` CHARACTER SET utf8mb4 "
+                                "COLLATE utf8mb4_unicode_ci" % database)
                 for host in ("localhost", "127.0.0.1", "%"):
                     account = "%s@%s" % (_sql_string(self.user),
                                          _sql_string(host))
                     cur.execute("CREATE USER %s IDENTIFIED BY %s"
                                 % (account, _sql_string(self.password)))
-                    cur.execute("GRANT SELECT ON `%s`.* TO %s"
-                                % (self.database, account))
+                    for database in databases:
+                        cur.execute("GRANT SELECT ON `%s`.* TO %s"
+                                    % (database, account))
             conn.commit()
         finally:
             conn.close()
@@ -293,8 +311,9 @@ class MariaDBServer:
         return pymysql.connect(**kwargs)
 
     def load_sample(self, path):
-        """Load a sample file (see :mod:`qzdb.sample`) into the database.
-        Returns {table name: rows loaded}."""
+        """Load a sample file (see :mod:`qzdb.sample`) into the database
+        (QZDATA) and its second schema into the database QZBAK.  Returns
+        {table: rows loaded}, keyed as :func:`qzdb.sample.row_counts`."""
         from . import sample
 
         conn = self.root_connect()

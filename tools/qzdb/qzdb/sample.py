@@ -3,9 +3,11 @@
 ``build(path)`` writes a SQLite file holding the dictionary tables, the
 observation tables and the event-log tables of the schema QZDATA, filled with
 made-up but realistic data that is fully determined by the arguments (seed,
-number of stations, number of days, first day).  :mod:`qzdb.oracle` serves the
-file when its path is the SID; :func:`load_into_mysql` copies it into a MySQL
-or MariaDB database of the same name.
+number of stations, number of days, first day), and a second schema QZBAK
+with copies of some of them and one table of its own.  The file declares a
+SID and a service name; :mod:`qzdb.oracle` serves it under those names once
+it is registered (``qzdb.oracle.register(path)``).  :func:`load_into_mysql`
+copies it into MySQL or MariaDB databases of the same names.
 
 Run ``python -m qzdb.sample PATH [options]`` to write one from the shell.
 
@@ -26,6 +28,7 @@ import dataclasses
 import datetime as _dt
 import gzip
 import os
+import re
 import sqlite3
 import sys
 import zlib
@@ -41,6 +44,12 @@ DEFAULT_PASSWORD = "qz@Dev/2009:50% ok"
 #: Table holding the accepted users; internal to the stand-in (hidden from
 #: statements and from ALL_TABLES, not loaded into MySQL).
 USERS_TABLE = "QZDB_USERS"
+#: Table holding the SID and the service name the file declares; internal
+#: like the users table.
+INSTANCE_TABLE = "QZDB_INSTANCE"
+#: The names a sample declares unless told otherwise.
+DEFAULT_SID = "QZDB"
+DEFAULT_SERVICE_NAME = "qzpdb"
 
 DEFAULT_SEED = 20090101
 DEFAULT_STATIONS = 6
@@ -60,7 +69,8 @@ MISSING_MARKERS = ("NULL", "null", "99999", "")
 EMPTY_ROW = "NULLALL"
 
 # (code, name). 37005 and 37008 are always part of a sample; the others are
-# taken in code order until the requested number of stations is reached.
+# taken in code order until the requested number of stations is reached, and
+# beyond the pool come generated stations (see _generated_stations).
 STATION_POOL = (
     ("37001", "泰安地震台"), ("37002", "安丘地震台"), ("37003", "沂水地震台"),
     ("37004", "莒县地震台"), ("37005", "郯城马陵山"), ("37006", "临沂地震台"),
@@ -78,6 +88,29 @@ STATION_POOL = (
     ("37040", "临朐地震台"),
 )
 REQUIRED_STATIONS = ("37005", "37008")
+#: The most stations a sample can have (besides ODD_STATION).
+MAX_STATIONS = 2000
+
+#: A station whose code is not a number, present in every sample besides the
+#: requested stations: resistivity (point "2", items 3211 and 3212) in the
+#: one table ODD_STATION_TABLE, which also holds 37008, and events in that
+#: method's log.  Oracle cannot compare its code with the number 37008
+#: (ORA-01722); MySQL takes '37008A' for 37008.
+ODD_STATION = "37008A"
+ODD_STATION_NAME = "梁山地震台"
+ODD_STATION_POINT = "2"
+ODD_STATION_ITEMS = ("3211", "3212")
+ODD_STATION_TABLE = "QZ_321_DYU_60"
+ODD_STATION_LOG = "QZ_DLG_321"
+
+# characters of the generated station names: none of them occurs in a name
+# of the pool or in ODD_STATION_NAME, so that a fragment of such a name finds
+# the same stations in a large sample
+_GENERATED_FIRST = ("白宝碧春丹定恩方丰福富广桂和红鸿华怀惠吉佳建江金锦晋景静九康"
+                    "兰蓝乐丽良林柳龙隆美明普庆秋瑞盛石松天田万文武西仙兴秀雪阳"
+                    "银永玉元云正中竹")
+_GENERATED_SECOND = ("坝岸坂堡北川村店甸顶渡墩峰冈沟谷关河湖涧江角口岭庙坪坡铺桥泉"
+                     "沙滩塘湾溪峡崖堰屿园寨镇洲冲垭岗港集屯头")
 
 #: (method code, name).  "232" is in the dictionary only: no station, no table.
 METHODS = (
@@ -146,6 +179,7 @@ class ObservationTable:
     rate: str
     gzip: bool = False  # OBSVALUE is a BLOB holding the gzip-compressed text
     dev: bool = False  # a test device's table ("_DEV_" in the name)
+    old: bool = False  # an older instrument's table (BACKUP_ONLY_TABLE)
 
 
 OBSERVATION_TABLES = (
@@ -175,6 +209,18 @@ OBSERVATION_TABLES = (
 )
 GZIP_TABLE = "QZ_312_DYS_02"
 DEV_TABLE = "QZ_321_DEV_DYU_60"
+
+#: The second schema: copies (same names, same rows) of some QZDATA tables,
+#: and BACKUP_ONLY_TABLE, which QZDATA lacks.  In the SQLite file its tables
+#: are stored as "QZDB_QZBAK$<name>" (hidden but for qzdb.oracle, which
+#: serves them as QZBAK.<name>).
+BACKUP_SCHEMA = "QZBAK"
+BACKUP_COPIES = ("QZ_211_DYU_01", "QZ_411_DYU_90", "QZ_DLG_211")
+#: An older instrument's minute values of the tilt (211): its name holds the
+#: codes DYU, 01 and 211, so a search for those three finds it besides
+#: QZ_211_DYU_01 when it does not keep to the schema QZDATA.
+BACKUP_ONLY_TABLE = ObservationTable("QZ_211_DYU_01_OLD", "211", "DYU", "01",
+                                     old=True)
 
 #: (table name, method code) of the event logs.
 LOG_TABLES = (
@@ -244,6 +290,8 @@ _COLUMNS_LOG = (("STATIONID", "VARCHAR2(8)", True),
                 ("NOTE", "VARCHAR2(400)", False))
 _COLUMNS_USERS = (("USERNAME", "VARCHAR2(128)", True),
                   ("PASSWORD", "VARCHAR2(128)", True))
+_COLUMNS_INSTANCE = (("SID", "VARCHAR2(64)", True),
+                     ("SERVICE_NAME", "VARCHAR2(128)", True))
 
 
 # --------------------------------------------------------------------------
@@ -294,17 +342,44 @@ def _parse_start(start):
                      "got %r" % (start,))
 
 
+def _station_code(index):
+    """The code of the index-th numeric station: 37001 .. 37999, 38001 ..."""
+    return "%d%03d" % (37 + index // 999, index % 999 + 1)
+
+
+def _generated_stations(count):
+    """(code, name) of the stations after the pool: codes following 37040,
+    names of two characters and "地震台"."""
+    pool_chars = set("".join(n for _, n in STATION_POOL) + ODD_STATION_NAME)
+    first = [c for c in dict.fromkeys(_GENERATED_FIRST) if c not in pool_chars]
+    second = [c for c in dict.fromkeys(_GENERATED_SECOND)
+              if c not in pool_chars]
+    if count > len(first) * len(second):
+        raise AssertionError("too few characters for the station names")
+    return [(_station_code(len(STATION_POOL) + i),
+             first[i // len(second)] + second[i % len(second)] + "地震台")
+            for i in range(count)]
+
+
 @dataclasses.dataclass(frozen=True)
 class Plan:
     seed: int
     start: _dt.date
     days: int
     second_days: int
-    stations: tuple  # station codes, ascending
-    series: tuple  # Series, ordered by station, point, item
+    stations: tuple  # numeric station codes, ascending
+    series: tuple  # Series of those stations, ordered by station, point, item
+    names: tuple  # (code, name) of every station, ODD_STATION included
+    odd_series: tuple  # Series of ODD_STATION
 
     def series_of(self, method):
         return tuple(s for s in self.series if s.method == method)
+
+    def all_series(self):
+        """Every series, ODD_STATION's included, ordered by station, point,
+        item."""
+        return tuple(sorted(self.series + self.odd_series,
+                            key=lambda s: (s.station, s.point, s.item)))
 
 
 def make_plan(*, seed=DEFAULT_SEED, stations=DEFAULT_STATIONS,
@@ -314,7 +389,7 @@ def make_plan(*, seed=DEFAULT_SEED, stations=DEFAULT_STATIONS,
     """Decide the stations, points and items of a sample (no values)."""
     seed = _check_int("seed", seed, 0, 2 ** 32 - 1)
     stations = _check_int("stations", stations, len(REQUIRED_STATIONS),
-                          len(STATION_POOL))
+                          MAX_STATIONS)
     days = _check_int("days", days, 1, 3660)
     second_stations = _check_int("second_stations", second_stations, 1,
                                  stations)
@@ -324,7 +399,9 @@ def make_plan(*, seed=DEFAULT_SEED, stations=DEFAULT_STATIONS,
     if end.year > 9999:
         raise ValueError("the period must end before the year 10000")
 
-    others = [c for c, _ in STATION_POOL if c not in REQUIRED_STATIONS]
+    generated = _generated_stations(max(0, stations - len(STATION_POOL)))
+    others = [c for c, _ in STATION_POOL + tuple(generated)
+              if c not in REQUIRED_STATIONS]
     codes = sorted(list(REQUIRED_STATIONS) + others[:stations - 2])
     geomagnetic = set(codes[:second_stations])
 
@@ -361,7 +438,13 @@ def make_plan(*, seed=DEFAULT_SEED, stations=DEFAULT_STATIONS,
             for item in items:
                 series.append(Series(code, point, item))
     series.sort(key=lambda s: (s.station, s.point, s.item))
-    return Plan(seed, start, days, second_days, tuple(codes), tuple(series))
+    names = dict(STATION_POOL + tuple(generated))
+    names[ODD_STATION] = ODD_STATION_NAME
+    odd = tuple(Series(ODD_STATION, ODD_STATION_POINT, item)
+                for item in ODD_STATION_ITEMS)
+    return Plan(seed, start, days, second_days, tuple(codes), tuple(series),
+                tuple(sorted((c, names[c]) for c in codes + [ODD_STATION])),
+                odd)
 
 
 # --------------------------------------------------------------------------
@@ -427,6 +510,9 @@ def _values(plan, table, s, days):
     if table.dev:
         r = _rng(plan.seed, "dev", s.station, s.point, s.item)
         v = v * 1.08 + r.normal(0.0, p["noise"], v.shape)
+    if table.old:
+        r = _rng(plan.seed, "old", s.station, s.point, s.item)
+        v = v * 0.97 + r.normal(0.0, 2 * p["noise"], v.shape)
     return v
 
 
@@ -463,11 +549,13 @@ def _packed_rows(plan, table, s):
     return rows
 
 
-def _log_rows(plan, method):
+def _log_rows(plan, name, method):
     rows = []
     codes = list(_EVENT_WEIGHTS)
     weights = np.array([_EVENT_WEIGHTS[c] for c in codes])
     series = plan.series_of(method)
+    if name == ODD_STATION_LOG:
+        series = series + plan.odd_series
     for index, s in enumerate(series):
         r = _rng(plan.seed, "events", method, s.station, s.point, s.item)
         events = []
@@ -476,6 +564,9 @@ def _log_rows(plan, method):
             events.append((0, 0, "311", 45))
             events.append((min(1, plan.days - 1), 8 * 3600 + 30 * 60, "313",
                            120))
+        if s.station == ODD_STATION and s.item == ODD_STATION_ITEMS[0]:
+            # the odd station has an event in every sample
+            events.append((plan.days - 1, 10 * 3600, "315", 30))
         for _ in range(int(r.poisson(plan.days / 6.0))):
             day = int(r.integers(0, plan.days))
             second = int(r.integers(0, 24 * 60)) * 60
@@ -514,23 +605,37 @@ def _insert(db, name, ncols, rows):
 def build(path, *, seed=DEFAULT_SEED, stations=DEFAULT_STATIONS,
           days=DEFAULT_DAYS, start=DEFAULT_START,
           second_stations=DEFAULT_SECOND_STATIONS,
-          second_days=DEFAULT_SECOND_DAYS, overwrite=False):
+          second_days=DEFAULT_SECOND_DAYS, sid=DEFAULT_SID,
+          service_name=DEFAULT_SERVICE_NAME, tables=None, overwrite=False):
     """Write the sample database to ``path`` (a SQLite file).
 
     - ``seed``: everything is determined by the arguments; the same arguments
       give the same tables, rows and values.
-    - ``stations``: number of stations (2 to 40); 37005 and 37008 are always
-      among them.
+    - ``stations``: number of stations with numeric codes (2 to
+      MAX_STATIONS); 37005 and 37008 are always among them, then come the
+      other stations of the pool (up to 40) and generated ones (codes from
+      37041, names "<two characters>地震台").  ODD_STATION (37008A) comes in
+      addition.
     - ``days``, ``start``: the period, from midnight of ``start``.
     - ``second_stations``, ``second_days``: the second-value tables are large,
       so the magnetometer (method 312, the only one with second values) runs
       at the first ``second_stations`` stations only, and its second-value
       tables cover the first ``second_days`` days only.
+    - ``sid``, ``service_name``: the names the file declares to the listener
+      of :mod:`qzdb.oracle`.
+    - ``tables``: names of the observation and log tables to write (default:
+      all); the dictionaries are always written, and the tables of QZBAK go
+      with the QZDATA tables they copy (BACKUP_ONLY_TABLE with
+      QZ_211_DYU_01).  A sample with many stations stays small with
+      ``tables=SMALL_TABLES`` (see :func:`build_many_stations`).
 
     Returns the :class:`Plan` that was written.
     """
     plan = make_plan(seed=seed, stations=stations, days=days, start=start,
                      second_stations=second_stations, second_days=second_days)
+    _check_instance_name("sid", sid)
+    _check_instance_name("service_name", service_name)
+    chosen = _check_tables(tables)
     path = os.fspath(path)
     if os.path.exists(path) and not overwrite:
         raise FileExistsError("%s exists (pass overwrite=True to replace it)"
@@ -543,7 +648,7 @@ def build(path, *, seed=DEFAULT_SEED, stations=DEFAULT_STATIONS,
         db.execute("PRAGMA journal_mode = OFF")
         db.execute("PRAGMA synchronous = OFF")
         db.execute("BEGIN")
-        _write(db, plan)
+        _write(db, plan, chosen, sid, service_name)
         db.execute("COMMIT")
     except BaseException:
         db.close()
@@ -554,13 +659,86 @@ def build(path, *, seed=DEFAULT_SEED, stations=DEFAULT_STATIONS,
     return plan
 
 
-def _write(db, plan):
-    names = dict(STATION_POOL)
+#: The hourly and daily observation tables and the logs: what a sample with
+#: hundreds of stations holds without growing large.
+SMALL_TABLES = tuple(
+    [t.name for t in OBSERVATION_TABLES if t.rate in ("60", "90")]
+    + [name for name, _ in LOG_TABLES])
+
+
+def build_many_stations(path, *, stations=600, days=3, **kwargs):
+    """A sample with many stations (default 600, all but 37005 "郯城马陵山"
+    and ODD_STATION named "...地震台"), holding only SMALL_TABLES: a station
+    name fragment such as "地震台" then matches hundreds of stations.  Other
+    arguments as for :func:`build`."""
+    kwargs.setdefault("tables", SMALL_TABLES)
+    kwargs.setdefault("second_stations", 1)
+    kwargs.setdefault("second_days", 1)
+    return build(path, stations=stations, days=days, **kwargs)
+
+
+_INSTANCE_NAME_RE = re.compile(r"[A-Za-z][A-Za-z0-9_$#.\-]*\Z")
+
+
+def _check_instance_name(kind, value):
+    if not isinstance(value, str) or not _INSTANCE_NAME_RE.match(value):
+        raise ValueError("%s must be a name of letters, digits and _ $ # . - "
+                         "starting with a letter, got %r" % (kind, value))
+
+
+def _check_tables(tables):
+    known = [t.name for t in OBSERVATION_TABLES] + [n for n, _ in LOG_TABLES]
+    if tables is None:
+        return set(known)
+    if isinstance(tables, str):
+        raise ValueError("tables must be a list of table names, got %r"
+                         % (tables,))
+    chosen = set(tables)
+    unknown = sorted(chosen - set(known))
+    if unknown:
+        raise ValueError("tables: no such observation or log table: %s"
+                         % ", ".join(unknown))
+    return chosen
+
+
+def _observation_rows(plan, table, series):
+    midnight = _dt.datetime.combine(plan.start, _dt.time(0))
+    rows = []
+    for s in series:
+        unit = _ITEMS[s.item].unit
+        for day, text in _packed_rows(plan, table, s):
+            value = (gzip.compress(text.encode("utf-8"), compresslevel=1,
+                                   mtime=0)
+                     if table.gzip else text)
+            when = _date_text(midnight + _dt.timedelta(days=day))
+            rows.append((when, s.station, s.point, s.item, value, unit))
+    rows.sort(key=lambda row: row[:4])
+    return [(st, pt, it, when, value, unit)
+            for when, st, pt, it, value, unit in rows]
+
+
+def _write_observation_table(db, name, table, rows):
+    columns = list(_COLUMNS_OBS)
+    if table.gzip:
+        columns[4] = ("OBSVALUE", "BLOB", False)
+    _create(db, name, columns)
+    _insert(db, name, 6, rows)
+    db.execute('CREATE INDEX "%s_STARTDATE" ON "%s" ("STARTDATE")'
+               % (name, name))
+
+
+def backup_table_name(name):
+    """The name in the SQLite file of table ``name`` of BACKUP_SCHEMA."""
+    return "QZDB_%s$%s" % (BACKUP_SCHEMA, name)
+
+
+def _write(db, plan, chosen, sid, service_name):
+    names = dict(plan.names)
+    every = plan.all_series()
     for name, columns in _COLUMNS_DICT.items():
         _create(db, name, columns)
-    _insert(db, "QZ_DICT_STATIONS", 2,
-            [(c, names[c]) for c in plan.stations])
-    points = sorted({(s.station, s.point) for s in plan.series})
+    _insert(db, "QZ_DICT_STATIONS", 2, list(plan.names))
+    points = sorted({(s.station, s.point) for s in every})
     _insert(db, "QZ_DICT_STATIONPOINTS", 3,
             [(st, pt, names[st].replace("地震台", "") + _POINT_NAME[pt])
              for st, pt in points])
@@ -568,35 +746,46 @@ def _write(db, plan):
             [(s.item, s.name, s.unit) for s in ITEMS])
     _insert(db, "QZ_DICT_METHODS", 2, list(METHODS))
     _insert(db, "QZ_DICT_STATIONITEMS", 3,
-            [(s.station, s.point, s.item) for s in plan.series])
+            [(s.station, s.point, s.item) for s in every])
 
-    midnight = _dt.datetime.combine(plan.start, _dt.time(0))
     for table in OBSERVATION_TABLES:
-        columns = list(_COLUMNS_OBS)
-        if table.gzip:
-            columns[4] = ("OBSVALUE", "BLOB", False)
-        _create(db, table.name, columns)
-        rows = []
-        for s in plan.series_of(table.method):
-            unit = _ITEMS[s.item].unit
-            for day, text in _packed_rows(plan, table, s):
-                value = (gzip.compress(text.encode("utf-8"), compresslevel=1, mtime=0)
-                         if table.gzip else text)
-                when = _date_text(midnight + _dt.timedelta(days=day))
-                rows.append((when, s.station, s.point, s.item, value, unit))
-        rows.sort(key=lambda row: row[:4])
-        _insert(db, table.name, 6,
-                [(st, pt, it, when, value, unit)
-                 for when, st, pt, it, value, unit in rows])
-        db.execute('CREATE INDEX "%s_STARTDATE" ON "%s" ("STARTDATE")'
-                   % (table.name, table.name))
+        if table.name not in chosen:
+            continue
+        series = plan.series_of(table.method)
+        if table.name == ODD_STATION_TABLE:
+            series = series + plan.odd_series
+        _write_observation_table(db, table.name, table,
+                                 _observation_rows(plan, table, series))
 
     for name, method in LOG_TABLES:
+        if name not in chosen:
+            continue
         _create(db, name, _COLUMNS_LOG)
-        _insert(db, name, 7, _log_rows(plan, method))
+        _insert(db, name, 7, _log_rows(plan, name, method))
+
+    # the second schema: copies, and the table QZDATA lacks
+    for name in BACKUP_COPIES:
+        if name not in chosen:
+            continue
+        copy = backup_table_name(name)
+        columns = [(c, decl, bool(notnull)) for _, c, decl, notnull, _, _ in
+                   db.execute('PRAGMA table_info("%s")' % name)]
+        _create(db, copy, columns)
+        db.execute('INSERT INTO "%s" SELECT * FROM "%s" ORDER BY rowid'
+                   % (copy, name))
+        if any(c == "STARTDATE" for c, _, _ in columns):
+            db.execute('CREATE INDEX "%s_STARTDATE" ON "%s" ("STARTDATE")'
+                       % (copy, copy))
+    old = BACKUP_ONLY_TABLE
+    if "QZ_211_DYU_01" in chosen:
+        _write_observation_table(
+            db, backup_table_name(old.name), old,
+            _observation_rows(plan, old, plan.series_of(old.method)))
 
     _create(db, USERS_TABLE, _COLUMNS_USERS)
     _insert(db, USERS_TABLE, 2, [(DEFAULT_USER.upper(), DEFAULT_PASSWORD)])
+    _create(db, INSTANCE_TABLE, _COLUMNS_INSTANCE)
+    _insert(db, INSTANCE_TABLE, 2, [(sid, service_name)])
 
 
 # --------------------------------------------------------------------------
@@ -627,6 +816,7 @@ class Column:
 class Table:
     name: str
     columns: tuple
+    schema: str = SCHEMA
 
     @property
     def role(self):
@@ -636,22 +826,65 @@ class Table:
             return "log"
         return "observation"
 
+    @property
+    def stored_name(self):
+        """The table's name in the SQLite file."""
+        if self.schema == SCHEMA:
+            return self.name
+        return "QZDB_%s$%s" % (self.schema, self.name)
 
-def read_tables(path):
-    """The tables of a sample file (without the stand-in's internal ones),
-    in the order they were written."""
+    @property
+    def qualified_name(self):
+        """``name`` for QZDATA, ``SCHEMA.name`` for the other schemas."""
+        if self.schema == SCHEMA:
+            return self.name
+        return "%s.%s" % (self.schema, self.name)
+
+
+def _split_stored_name(name):
+    if name.startswith("sqlite_"):
+        return None
+    if not name.startswith("QZDB_"):
+        return SCHEMA, name
+    schema, sep, table = name[len("QZDB_"):].partition("$")
+    if sep and schema and table:
+        return schema, table
+    return None
+
+
+def schemas(path):
+    """The schemas of a sample file: QZDATA first, then the others in the
+    order their first tables were written."""
+    found = [SCHEMA]
+    db = _open_ro(path)
+    try:
+        for (name,) in db.execute("SELECT name FROM sqlite_master WHERE "
+                                  "type = 'table' ORDER BY rowid"):
+            split = _split_stored_name(name)
+            if split is not None and split[0] not in found:
+                found.append(split[0])
+    finally:
+        db.close()
+    return found
+
+
+def read_tables(path, schema=SCHEMA):
+    """The tables of one schema of a sample file (QZDATA by default; the
+    stand-in's internal tables are never among them), in the order they were
+    written."""
     db = _open_ro(path)
     try:
         names = [r[0] for r in db.execute(
             "SELECT name FROM sqlite_master WHERE type = 'table' "
             "ORDER BY rowid")]
         tables = []
-        for name in names:
-            if name.startswith("QZDB_") or name.startswith("sqlite_"):
+        for stored in names:
+            split = _split_stored_name(stored)
+            if split is None or split[0] != schema:
                 continue
             cols = tuple(Column(c, decl, bool(notnull)) for _, c, decl, notnull,
-                         _, _ in db.execute('PRAGMA table_info("%s")' % name))
-            tables.append(Table(name, cols))
+                         _, _ in db.execute('PRAGMA table_info("%s")' % stored))
+            tables.append(Table(split[1], cols, schema))
         return tables
     finally:
         db.close()
@@ -666,15 +899,19 @@ def _open_ro(path):
                            uri=True)
 
 
-def iter_rows(path, table):
-    """The rows of one table, in rowid order: DATE columns as ``datetime``,
-    CLOB as text, BLOB as bytes."""
+def iter_rows(path, table, schema=SCHEMA):
+    """The rows of one table (a :class:`Table`, or a name in ``schema``), in
+    rowid order: DATE columns as ``datetime``, CLOB as text, BLOB as bytes."""
     if isinstance(table, str):
-        table = next(t for t in read_tables(path) if t.name == table)
+        found = [t for t in read_tables(path, schema) if t.name == table]
+        if not found:
+            raise KeyError("no table %s.%s in %s" % (schema, table, path))
+        table = found[0]
     dates = [i for i, c in enumerate(table.columns) if c.kind == "DATE"]
     db = _open_ro(path)
     try:
-        cur = db.execute('SELECT * FROM "%s" ORDER BY rowid' % table.name)
+        cur = db.execute('SELECT * FROM "%s" ORDER BY rowid'
+                         % table.stored_name)
         while True:
             chunk = cur.fetchmany(500)
             if not chunk:
@@ -692,11 +929,14 @@ def iter_rows(path, table):
 
 
 def row_counts(path):
-    """{table name: number of rows} of a sample file."""
+    """{table: number of rows} of a sample file; the tables of QZDATA by
+    name, those of the other schemas as "SCHEMA.name"."""
     db = _open_ro(path)
     try:
-        return {t.name: db.execute('SELECT count(*) FROM "%s"' % t.name)
-                .fetchone()[0] for t in read_tables(path)}
+        return {t.qualified_name: db.execute(
+                    'SELECT count(*) FROM "%s"' % t.stored_name).fetchone()[0]
+                for schema in schemas(path)
+                for t in read_tables(path, schema)}
     finally:
         db.close()
 
@@ -720,35 +960,48 @@ def mysql_create_statement(table, database=SCHEMA):
 
 
 def load_into_mysql(conn, path, database=SCHEMA):
-    """Copy every table of the sample file into ``database`` through a
-    PyMySQL connection (tables of the same name are replaced).  Table and
-    column names stay upper case; DATE becomes DATETIME, CLOB LONGTEXT, BLOB
-    LONGBLOB.  Returns {table name: rows loaded}."""
+    """Copy every table of the sample file into MySQL through a PyMySQL
+    connection (tables of the same name are replaced): the tables of QZDATA
+    into ``database``, those of another schema (QZBAK) into the database of
+    that name, created when missing.  Table and column names stay upper case
+    (a server with lower_case_table_names=1 keeps them in lower case); DATE
+    becomes DATETIME, CLOB LONGTEXT, BLOB LONGBLOB.  Returns {table: rows
+    loaded}, keyed as :func:`row_counts`."""
     counts = {}
     with conn.cursor() as cur:
-        for table in read_tables(path):
-            cur.execute("DROP TABLE IF EXISTS `%s`.`%s`" % (database, table.name))
-            cur.execute(mysql_create_statement(table, database))
-            insert = "INSERT INTO `%s`.`%s` (%s) VALUES (%s)" % (
-                database, table.name,
-                ", ".join("`%s`" % c.name for c in table.columns),
-                ", ".join(["%s"] * len(table.columns)))
-            n = 0
-            batch = []
-            size = 0
-            for row in iter_rows(path, table):
-                batch.append(row)
-                size += sum(len(v) for v in row if isinstance(v, (str, bytes)))
-                if len(batch) >= 1000 or size > 4_000_000:
-                    cur.executemany(insert, batch)
-                    n += len(batch)
-                    batch, size = [], 0
-            if batch:
-                cur.executemany(insert, batch)
-                n += len(batch)
-            counts[table.name] = n
+        for schema in schemas(path):
+            target = database if schema == SCHEMA else schema
+            if schema != SCHEMA:
+                cur.execute("CREATE DATABASE IF NOT EXISTS `%s` CHARACTER SET "
+                            "utf8mb4 COLLATE utf8mb4_unicode_ci" % target)
+            for table in read_tables(path, schema):
+                counts[table.qualified_name] = _load_table(cur, path, table,
+                                                           target)
     conn.commit()
     return counts
+
+
+def _load_table(cur, path, table, database):
+    cur.execute("DROP TABLE IF EXISTS `%s`.`%s`" % (database, table.name))
+    cur.execute(mysql_create_statement(table, database))
+    insert = "INSERT INTO `%s`.`%s` (%s) VALUES (%s)" % (
+        database, table.name,
+        ", ".join("`%s`" % c.name for c in table.columns),
+        ", ".join(["%s"] * len(table.columns)))
+    n = 0
+    batch = []
+    size = 0
+    for row in iter_rows(path, table):
+        batch.append(row)
+        size += sum(len(v) for v in row if isinstance(v, (str, bytes)))
+        if len(batch) >= 1000 or size > 4_000_000:
+            cur.executemany(insert, batch)
+            n += len(batch)
+            batch, size = [], 0
+    if batch:
+        cur.executemany(insert, batch)
+        n += len(batch)
+    return n
 
 
 # --------------------------------------------------------------------------
@@ -768,6 +1021,11 @@ def main(argv=None):
     parser.add_argument("--second-stations", type=int,
                         default=DEFAULT_SECOND_STATIONS)
     parser.add_argument("--second-days", type=int, default=DEFAULT_SECOND_DAYS)
+    parser.add_argument("--sid", default=DEFAULT_SID,
+                        help="SID the file declares (default %(default)s)")
+    parser.add_argument("--service-name", default=DEFAULT_SERVICE_NAME,
+                        help="service name the file declares (default "
+                             "%(default)s)")
     parser.add_argument("--force", action="store_true",
                         help="replace an existing file")
     args = parser.parse_args(argv)
@@ -775,12 +1033,13 @@ def main(argv=None):
         plan = build(args.path, seed=args.seed, stations=args.stations,
                      days=args.days, start=args.start,
                      second_stations=args.second_stations,
-                     second_days=args.second_days, overwrite=args.force)
+                     second_days=args.second_days, sid=args.sid,
+                     service_name=args.service_name, overwrite=args.force)
     except (ValueError, FileExistsError) as e:
         parser.exit(2, "error: %s\n" % e)
     counts = row_counts(args.path)
     print("%s: %d stations, %d days from %s, %d tables, %d rows"
-          % (args.path, len(plan.stations), plan.days, plan.start.isoformat(),
+          % (args.path, len(plan.names), plan.days, plan.start.isoformat(),
              len(counts), sum(counts.values())))
     return 0
 

@@ -75,9 +75,9 @@ class TestMakedsn:
     @pytest.mark.parametrize(
         "args, kwargs, expected",
         [
-            (("h", 1521, "/x/y.sqlite"), {},
+            (("h", 1521, "QZDB"), {},
              "(DESCRIPTION=(ADDRESS=(PROTOCOL=TCP)(HOST=h)(PORT=1521))"
-             "(CONNECT_DATA=(SID=/x/y.sqlite)))"),
+             "(CONNECT_DATA=(SID=QZDB)))"),
             (("h", 1521), {"sid": "db"},
              "(DESCRIPTION=(ADDRESS=(PROTOCOL=TCP)(HOST=h)(PORT=1521))"
              "(CONNECT_DATA=(SID=db)))"),
@@ -98,11 +98,15 @@ class TestMakedsn:
 class TestConnect:
     @pytest.mark.parametrize(
         "make_dsn",
-        [lambda p: oracle.makedsn("localhost", 1521, p),
-         lambda p: oracle.makedsn("localhost", 1521, sid=p),
-         lambda p: oracle.makedsn("localhost", 1521, service_name=p),
+        [lambda p: oracle.makedsn("localhost", 1521, sample.DEFAULT_SID),
+         lambda p: oracle.makedsn("localhost", 1521, sid=sample.DEFAULT_SID),
+         lambda p: oracle.makedsn("localhost", 1521,
+                                  service_name=sample.DEFAULT_SERVICE_NAME),
+         lambda p: "db.example:1521/" + sample.DEFAULT_SERVICE_NAME,
+         lambda p: "db.example/" + sample.DEFAULT_SERVICE_NAME,
          lambda p: p],
-        ids=["positional-sid", "sid-keyword", "service-name", "plain"],
+        ids=["positional-sid", "sid-keyword", "service-name", "easy-connect",
+             "easy-connect-without-port", "plain-path"],
     )
     def test_dsn_forms(self, qz_sample_path, make_dsn):
         conn = oracle.connect(user=sample.DEFAULT_USER,
@@ -137,13 +141,14 @@ class TestConnect:
             assert c in sample.DEFAULT_PASSWORD
 
     def test_missing_database(self, tmp_path):
-        with pytest.raises(oracle.DatabaseError, match="^ORA-12505"):
+        # neither a descriptor, nor easy connect text, nor an existing file
+        with pytest.raises(oracle.DatabaseError, match="^ORA-12154"):
             oracle.connect("u", "p", str(tmp_path / "nothing.sqlite"))
 
     def test_not_a_database(self, tmp_path):
         path = tmp_path / "text.sqlite"
         path.write_text("this is not SQLite " * 100)
-        with pytest.raises(oracle.DatabaseError, match="^ORA-12505"):
+        with pytest.raises(oracle.DatabaseError, match="^ORA-01034"):
             oracle.connect("u", "p", str(path))
 
     def test_no_dsn(self):
