@@ -7,7 +7,7 @@ CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
 NINJA  := $(VENV)/bin/ninja
 
-.PHONY: test demo system venv build unit pytest sanitize fuzz clean
+.PHONY: test demo system venv build thin-venv unit pytest sanitize fuzz clean
 
 test: system build unit pytest
 
@@ -20,10 +20,17 @@ $(VENV)/.deps: requirements-dev.txt scripts/setup-venv.sh | system
 
 venv: system $(VENV)/.deps
 
-# Builds the wheel with the same CMake project the unit tests use and installs
-# it (incremental: the build tree is kept under build/).
+# Builds the wheel (into dist/) with the same CMake project the unit tests use
+# and installs it (incremental: the build tree is kept under build/).
 build: venv
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	rm -f dist/velmora-*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
+	$(PY) -m pip install -q --no-deps --force-reinstall dist/velmora-*.whl
+
+# A second environment with the wheel installed as an analyst installs it:
+# dependencies from their declared ranges, no cx_Oracle (python-oracledb).
+thin-venv: build
+	scripts/setup-thin-venv.sh
 
 unit: venv
 	$(CMAKE) -S . -B build/unit -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) \
@@ -31,9 +38,10 @@ unit: venv
 	$(CMAKE) --build build/unit
 	$(CTEST) --test-dir build/unit --output-on-failure -j2
 
-# Two workers: the machines we run on have two cores.
-pytest: build
-	$(PY) -m pytest -n 2
+# Two workers: the machines we run on have two cores. The driver tests also
+# run in the environment without cx_Oracle.
+pytest: build thin-venv
+	VELMORA_THIN_PYTHON=$(abspath .venv-thin/bin/python) $(PY) -m pytest -n 2
 
 # The quick start on the embedded sample database: no database server needed.
 demo: venv build

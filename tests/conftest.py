@@ -36,12 +36,19 @@ def engine(dirs, qz_sample_path, qz_cx_oracle):
     made.dispose()
 
 
+@pytest.fixture(params=["qz_mariadb", "qz_mariadb_lower"], ids=["mariadb", "lower_case_table_names"])
+def mysql_server(request):
+    """The private MariaDB server, once as installed and once started with
+    lower_case_table_names=1 (table names then come back in lower case)."""
+    return request.getfixturevalue(request.param)
+
+
 @pytest.fixture
-def mysql(dirs, qz_mariadb):
+def mysql(dirs, mysql_server):
     """A connection from velmora.bisource.conn_to_MySQL to the private MariaDB server."""
     import velmora.bisource
 
-    (dirs.work / "default.conf").write_text(conf_text(**qz_mariadb.conf_section()), encoding="utf-8")
+    (dirs.work / "default.conf").write_text(conf_text(**mysql_server.conf_section()), encoding="utf-8")
     conn = velmora.bisource.conn_to_MySQL(SECTION)
     yield conn
     conn.close()

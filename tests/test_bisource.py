@@ -136,7 +136,7 @@ class TestObservations:
         assert_observations(result, expected.observations(qz_sample_path, ["QZ_411_DYU_60"], FIRST, LAST, "60",
                                                           split=False), split=False)
 
-    def test_gzip_flag_changes_nothing(self, mysql):
+    def test_gzip_flag_on_text_changes_nothing(self, mysql):
         a = fetch(mysql, FIRST, FIRST, "水位", ALL, "日值", "预处理库", gzip_flag=True)[0]
         b = fetch(mysql, FIRST, FIRST, "水位", ALL, "日值", "预处理库")[0]
         tm.assert_frame_equal(a, b)
@@ -158,7 +158,7 @@ class TestObservations:
 
 
 class TestStatements:
-    def test_texts_and_bind_values(self, mysql, recorder):
+    def test_texts_and_bind_values(self, mysql_server, mysql, recorder):
         fetch(mysql, "20090101", "20090131", "水位", "郯城", "日均值", "预处理库", itemname="静水位")
         (methods, stations, items, catalogue, final) = recorder.calls
         assert methods == (("SELECT METHODID FROM QZDATA.QZ_DICT_METHODS WHERE METHODNAME LIKE %s ",),
@@ -167,11 +167,12 @@ class TestStatements:
                             {"con": mysql, "params": {"%%郯城%%"}})
         assert items == (("SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS WHERE ITEMNAME LIKE %s ",),
                          {"con": mysql, "params": {"%%静水位%%"}})
-        assert catalogue == (("SELECT TABLE_NAME FROM information_schema.tables WHERE TABLE_NAME LIKE %s AND "
-                              "TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s ",),
+        assert catalogue == (("SELECT TABLE_NAME FROM information_schema.tables WHERE TABLE_SCHEMA='QZDATA' AND "
+                              "TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s ",),
                              {"con": mysql, "params": ["%%DYU%%", "%%90%%", "%%411%%"]})
-        assert final == (("SELECT * FROM QZDATA.QZ_411_DYU_90 WHERE STARTDATE >= 20090101 AND "
-                          "STARTDATE <= 20090131 AND (STATIONID=37005) AND (ITEMID='4112')",), {"con": mysql})
+        table = "qz_411_dyu_90" if mysql_server.lower_case_table_names else "QZ_411_DYU_90"
+        assert final == ((f"SELECT * FROM QZDATA.{table} WHERE STARTDATE >= 20090101 AND "
+                          "STARTDATE <= 20090131 AND (STATIONID='37005') AND (ITEMID='4112')",), {"con": mysql})
 
     def test_discipline_reads_name_the_method_column(self, mysql, recorder):
         fetch(mysql, FIRST, FIRST, ALL, ALL, "日值", "产品库", my_split_lines=False)

@@ -105,17 +105,18 @@ def run_python(code):
 
 
 @pytest.mark.parametrize("blocked,module,failed_at", [
-    ("sqlalchemy", "velmora.fetching", "create_engine"),
-    ("pymysql", "velmora.bisource", "pymysql"),
-    ("cx_Oracle", "velmora.bisource", "orcl"),
+    (["sqlalchemy"], "velmora.fetching", "create_engine"),
+    (["pymysql"], "velmora.bisource", "pymysql"),
+    # without either Oracle driver, the error names the default one
+    (["cx_Oracle", "oracledb"], "velmora.bisource", "orcl"),
 ])
 def test_a_missing_dependency_stops_loading_at_its_step(blocked, module, failed_at):
-    code = (f"import sys; sys.modules[{blocked!r}] = None\n"
+    code = (f"import sys; sys.modules.update(dict.fromkeys({blocked!r}))\n"
             f"try:\n    import {module}\nexcept ImportError as e:\n    print('ImportError', e.name)\n"
             f"print({module!r} in sys.modules)")
     out = run_python(code)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["ImportError", blocked, "False"]
+    assert out.stdout.split() == ["ImportError", blocked[-1], "False"]
 
 
 def test_relative_import_needs_the_package():

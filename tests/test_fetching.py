@@ -130,12 +130,12 @@ class TestStatements:
         assert len(catalogue) == 2
         assert all(list(kw["params"]) == ["base_type_id", "sample_rate_id", "methodid"] for _, kw in catalogue)
         assert catalogue[0][0] == (
-            "SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' || :base_type_id || '%' AND "
-            "TABLE_NAME LIKE '%' || :sample_rate_id || '%' AND TABLE_NAME LIKE '%' || :methodid || '%'",)
+            "SELECT TABLE_NAME FROM ALL_TABLES WHERE OWNER='QZDATA' AND TABLE_NAME LIKE '%' || :base_type_id || "
+            "'%' AND TABLE_NAME LIKE '%' || :sample_rate_id || '%' AND TABLE_NAME LIKE '%' || :methodid || '%'",)
         period = " WHERE STARTDATE>=TO_DATE('20090101','yyyymmdd') AND STARTDATE<TO_DATE('20090131','yyyymmdd')+1"
         assert last_args == (
-            "SELECT * FROM QZDATA.QZ_211_DYU_01" + period + " AND (STATIONID=37005)"
-            " UNION ALL SELECT * FROM QZDATA.QZ_213_DYU_01" + period + " AND (STATIONID=37005)",)
+            "SELECT * FROM QZDATA.QZ_211_DYU_01" + period + " AND (STATIONID='37005')"
+            " UNION ALL SELECT * FROM QZDATA.QZ_213_DYU_01" + period + " AND (STATIONID='37005')",)
         assert last_kwargs == {"con": engine}
 
     def test_method_name_and_all_filters(self, engine, recorder, monkeypatch):
@@ -148,7 +148,7 @@ class TestStatements:
         assert recorder.calls[2] == (
             ("SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS WHERE ITEMNAME LIKE '%' || :itemname || '%'",),
             {"con": engine, "params": {"itemname": "水温"}})
-        assert recorder.statements[-1].endswith(" AND (STATIONID=37008) AND (ITEMID='4121') AND (POINTID='01')")
+        assert recorder.statements[-1].endswith(" AND (STATIONID='37008') AND (ITEMID='4121') AND (POINTID='01')")
 
 
 class TestMendedFaults:
@@ -312,7 +312,7 @@ class TestLogs:
         assert lines == []
         assert recorder.calls[-1][1] == {"con": engine, "params": {"evt_id": "311"}}
         period = (" WHERE STARTDATE>=TO_DATE('20090101','yyyymmdd') AND STARTDATE<TO_DATE('20090131','yyyymmdd')+1"
-                  " AND EVTID IN (:evt_id) AND (STATIONID=37008) AND (ITEMID='3211' OR ITEMID='3212')")
+                  " AND EVTID IN (:evt_id) AND (STATIONID='37008') AND (ITEMID='3211' OR ITEMID='3212')")
         assert recorder.statements[-1] == "SELECT * FROM QZDATA.QZ_DLG_321" + period
         assert set(result["evtid"]) <= {"311"}
         assert set(result["stationid"]) <= {"37008"}

@@ -31,15 +31,15 @@ PAYLOADS = [
 
 
 @pytest.fixture
-def secret_schema(qz_mariadb):
+def secret_schema(mysql_server):
     """Another database the reading user may read, with a row that no fetch may return."""
-    root = qz_mariadb.root_connect()
+    root = mysql_server.root_connect()
     with root.cursor() as cursor:
         cursor.execute("CREATE DATABASE IF NOT EXISTS OTHER")
         cursor.execute("CREATE TABLE IF NOT EXISTS OTHER.SECRET (STATIONID TEXT, POINTID TEXT, ITEMID TEXT, "
                        "STARTDATE DATETIME, OBSVALUE TEXT, UNIT TEXT)")
         cursor.execute("INSERT INTO OTHER.SECRET VALUES ('99999','x','4112','2009-01-03','7.5','m')")
-        cursor.execute(f"GRANT SELECT ON OTHER.* TO '{qz_mariadb.user}'@'%'")
+        cursor.execute(f"GRANT SELECT ON OTHER.* TO '{mysql_server.user}'@'%'")
     root.commit()
     yield
     with root.cursor() as cursor:

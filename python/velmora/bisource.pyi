@@ -1,4 +1,4 @@
-"""The fetch functions over direct cx_Oracle and PyMySQL connections;
+"""The fetch functions over direct Oracle-driver and PyMySQL connections;
 observations are read with MySQL statements, event logs with Oracle ones."""
 import configparser
 import datetime as dt
@@ -6,7 +6,7 @@ import gzip
 import sys
 from typing import Any, List, Optional, Tuple, Union
 
-import cx_Oracle as orcl
+import oracledb as orcl  # cx_Oracle instead wherever it can be imported
 import numpy as np
 import pandas as pd
 import pymysql
@@ -14,7 +14,7 @@ import pymysql
 from . import cleaning as tsc
 
 _Date = Any  # anything pandas.to_datetime reads: "20090101", a date, a datetime, ...
-_Connection = Any  # a cx_Oracle or PyMySQL connection
+_Connection = Any  # an Oracle-driver (cx_Oracle or oracledb) or PyMySQL connection
 
 def conn_to_Oracle(basetype: str, /) -> Any: ...
 def conn_to_MySQL(basetype: str, /) -> Any: ...

@@ -3,18 +3,78 @@
 // naming it, a refused login the driver's error.
 #include "bisource/connections.pybind.h"
 
+#include <string>
+#include <vector>
+
 #include "common/pyops.h"
+#include "fetching/credentials.h"
 
 namespace velmora {
 namespace {
 
-// config[section][key], the section taken afresh for every key.
+// config[section][key], the section taken afresh for every key. A parser
+// error that quotes the section's password (an interpolation error reading
+// it) is raised again as the same exception with the password hidden.
 class Section {
  public:
-  Section(py::object config, py::object name) : config_(std::move(config)), name_(std::move(name)) {}
-  py::object operator[](const char* key) const { return config_[name_][py::str(key)]; }
+  Section(const Namespace& ns, py::object config, py::object name)
+      : error_(ns["configparser"].attr("Error")), config_(std::move(config)), name_(std::move(name)) {}
+
+  py::object operator[](const char* key) const {
+    try {
+      return config_[name_][py::str(key)];
+    } catch (py::error_already_set& e) {
+      if (!e.matches(error_)) throw;
+      raise_hidden(e);
+    }
+  }
+
+  bool has(const char* key) const { return contains(config_[name_], key); }
 
  private:
+  std::vector<std::string> password_forms() const {
+    py::object stored;
+    try {
+      stored = config_.attr("get")(name_, "PASSWORD", py::arg("raw") = true, py::arg("fallback") = py::none());
+    } catch (py::error_already_set&) {
+      return {};
+    }
+    if (!PyUnicode_Check(stored.ptr())) return {};
+    return credentials::stored_value_forms(stored.cast<std::string>());
+  }
+
+  [[noreturn]] void raise_hidden(py::error_already_set& e) const {
+    const std::vector<std::string> secrets = password_forms();
+    auto hide = [&secrets](const py::handle& value) -> py::object {
+      if (!PyUnicode_Check(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+      const std::string text = value.cast<std::string>();
+      for (const std::string& secret : secrets) {
+        if (text == secret || "'" + text + "'" == secret) return py::str("***");
+      }
+      return py::str(credentials::masked(text, secrets));
+    };
+    const std::string message = py::str(e.value());
+    if (secrets.empty() || credentials::masked(message, secrets) == message) throw e;
+    // The same type, made without its __init__ (whose arguments differ from
+    // one parser error to the next), carrying the hidden texts.
+    py::object type = e.type();
+    py::tuple args = e.value().attr("args");
+    py::tuple hidden_args(args.size());
+    for (size_t i = 0; i < args.size(); ++i) hidden_args[i] = hide(args[i]);
+    PyObject* made = reinterpret_cast<PyTypeObject*>(PyExc_BaseException)
+                         ->tp_new(reinterpret_cast<PyTypeObject*>(type.ptr()), hidden_args.ptr(), nullptr);
+    if (made == nullptr) throw py::error_already_set();
+    py::object fresh = py::reinterpret_steal<py::object>(made);
+    if (py::hasattr(e.value(), "__dict__")) {
+      for (const auto& [name, value] : py::dict(e.value().attr("__dict__"))) {
+        py::setattr(fresh, name, hide(value));
+      }
+    }
+    PyErr_SetObject(type.ptr(), fresh.ptr());
+    throw py::error_already_set();
+  }
+
+  py::object error_;
   py::object config_;
   py::object name_;
 };
@@ -22,7 +82,7 @@ class Section {
 Section read_section(const Namespace& ns, const char* parser, const py::object& basetype) {
   py::object config = ns["configparser"].attr(parser)();
   config.attr("read")("default.conf");
-  return Section(config, basetype);
+  return Section(ns, config, basetype);
 }
 
 py::object conn_to_oracle(const Arguments& args) {
@@ -30,8 +90,12 @@ py::object conn_to_oracle(const Arguments& args) {
   const Section section = read_section(ns, "ConfigParser", args[0]);
   py::object host = section["HOST"];
   py::object port = section["PORT"];
-  py::object tnsname = section["TNSNAME"];
-  py::object dsn = ns["orcl"].attr("makedsn")(host, port, tnsname);
+  // A pluggable database is reached by its service name (TNSNAME is then not
+  // needed); otherwise TNSNAME is the SID.
+  py::object service_name = section.has("SERVICE_NAME") ? section["SERVICE_NAME"] : py::str("");
+  py::object dsn = py::bool_(service_name)
+                       ? ns["orcl"].attr("makedsn")(host, port, py::arg("service_name") = service_name)
+                       : ns["orcl"].attr("makedsn")(host, port, section["TNSNAME"]);
   py::object user = section["USERNAME"];
   py::object password = section["PASSWORD"];
   py::object conn = ns["orcl"].attr("connect")(py::arg("user") = user, py::arg("password") = password,

@@ -1,4 +1,4 @@
-// velmora.bisource: the fetch functions over direct cx_Oracle and PyMySQL
+// velmora.bisource: the fetch functions over direct Oracle-driver and PyMySQL
 // connections; observations are read with MySQL statements.
 #include "bisource/connections.pybind.h"
 #include "common/function.h"
@@ -7,6 +7,7 @@
 #include "fetching/loaders.pybind.h"
 #include "fetching/logs.pybind.h"
 #include "fetching/observations.pybind.h"
+#include "fetching/oracle_driver.pybind.h"
 
 VELMORA_MODULE(bisource, m) {
   using namespace velmora;
@@ -15,7 +16,7 @@ VELMORA_MODULE(bisource, m) {
   import_as(m, "datetime", "dt");
   import_as(m, "gzip", "gzip");
   import_as(m, "sys", "sys");
-  import_as(m, "cx_Oracle", "orcl");
+  m.attr("orcl") = oracle_driver();  // cx_Oracle, else python-oracledb
   import_as(m, "numpy", "np");
   import_as(m, "pandas", "pd");
   import_as(m, "pymysql", "pymysql");

@@ -1,5 +1,7 @@
 #include "fetching/credentials.h"
 
+#include <algorithm>
+
 namespace velmora::credentials {
 namespace {
 
@@ -46,6 +48,31 @@ std::string masked(std::string_view line, std::string_view secret) {
     replace_all(out, encoded, "***");
   }
   return out;
+}
+
+std::string masked(std::string_view line, std::span<const std::string> secrets) {
+  std::vector<std::string> ordered(secrets.begin(), secrets.end());
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  std::string out(line);
+  for (const std::string& secret : ordered) out = masked(out, secret);
+  return out;
+}
+
+std::vector<std::string> stored_value_forms(std::string_view stored) {
+  std::vector<std::string> forms;
+  if (stored.empty()) return forms;
+  forms.emplace_back(stored);
+  for (size_t at = stored.find('%'); at != std::string_view::npos; at = stored.find('%', at + 1)) {
+    if (stored.size() - at >= 2) forms.emplace_back(stored.substr(at));
+    if (at + 1 < stored.size() && stored[at + 1] == '(') {
+      const size_t close = stored.find(')', at + 2);
+      if (close != std::string_view::npos && close > at + 2) {
+        forms.push_back("'" + std::string(stored.substr(at + 2, close - at - 2)) + "'");
+      }
+    }
+  }
+  return forms;
 }
 
 }  // namespace velmora::credentials

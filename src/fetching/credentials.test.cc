@@ -19,5 +19,21 @@ TEST(Masked, HidesStoredAndEncodedForms) {
   EXPECT_EQ(masked("aaaa", "aa"), "******");
 }
 
+TEST(StoredValueForms, WholeValueTailsAndReferenceNames) {
+  using Forms = std::vector<std::string>;
+  EXPECT_EQ(stored_value_forms("plain"), Forms{"plain"});
+  EXPECT_EQ(stored_value_forms(""), Forms{});
+  EXPECT_EQ(stored_value_forms("ab%cd"), (Forms{"ab%cd", "%cd"}));
+  EXPECT_EQ(stored_value_forms("pw%(key)s!"), (Forms{"pw%(key)s!", "%(key)s!", "'key'"}));
+  EXPECT_EQ(stored_value_forms("x%"), Forms{"x%"});  // a lone trailing "%" quotes nothing new
+}
+
+TEST(Masked, SeveralSecretsLongestFirst) {
+  const std::vector<std::string> secrets = stored_value_forms("pw%(key)s!");
+  EXPECT_EQ(masked("option 'password' contains an interpolation key 'key' ... Raw value: 'pw%(key)s!'", secrets),
+            "option 'password' contains an interpolation key *** ... Raw value: '***'");
+  EXPECT_EQ(masked("found: '%(key)s!'", secrets), "found: '***'");
+}
+
 }  // namespace
 }  // namespace velmora::credentials

@@ -7,6 +7,7 @@
 
 #include "common/pyops.h"
 #include "fetching/credentials.h"
+#include "fetching/oracle_driver.pybind.h"
 #include "fetching/reading.h"
 
 namespace velmora {
@@ -16,24 +17,31 @@ constexpr const char* kMissingConfiguration = "数据库配置文件不存在或
 constexpr const char* kConnectionError = "连接数据库时发生错误，";
 
 // Every form of the section's password, to be kept out of printed lines: as
-// stored, as expanded, and the tails of the stored text from each percent
-// sign (the parser quotes such a tail when it cannot expand it).
+// stored (with the pieces the parser quotes when it cannot expand it) and as
+// expanded.
 struct Secrets {
   std::vector<std::string> values;
 
-  void add(const py::handle& value) {
+  void add_stored(const py::handle& value) {
     if (!PyUnicode_Check(value.ptr())) return;
-    const std::string secret = value.cast<std::string>();
-    values.push_back(secret);
-    for (size_t at = secret.find('%'); at != std::string::npos; at = secret.find('%', at + 1)) {
-      if (secret.size() - at >= 2) values.push_back(secret.substr(at));
+    for (std::string& form : credentials::stored_value_forms(value.cast<std::string>())) {
+      values.push_back(std::move(form));
     }
   }
-  std::string hide(std::string line) const {
-    for (const std::string& secret : values) line = credentials::masked(line, secret);
-    return line;
+  void add(const py::handle& value) {
+    if (PyUnicode_Check(value.ptr())) values.push_back(value.cast<std::string>());
   }
+  std::string hide(const std::string& line) const { return credentials::masked(line, values); }
 };
+
+// create_engine(db_url, echo=False). The URL names the cx_Oracle dialect; where
+// cx_Oracle cannot be imported, python-oracledb (which offers the same module
+// interface and needs no Oracle client) serves as that dialect's driver.
+py::object make_engine(const Namespace& ns, const std::string& db_url) {
+  py::object driver = oracledb_as_cx_oracle();
+  if (driver.is_none()) return ns["create_engine"](db_url, py::arg("echo") = false);
+  return ns["create_engine"](db_url, py::arg("echo") = false, py::arg("module") = driver);
+}
 
 py::object conn_to_oracle(const Arguments& args) {
   const Namespace& ns = args.ns();
@@ -55,7 +63,8 @@ py::object conn_to_oracle(const Arguments& args) {
   Secrets secrets;
   try {
     // the stored text, so that even a password the parser cannot expand stays hidden
-    secrets.add(config.attr("get")(db, "PASSWORD", py::arg("raw") = true, py::arg("fallback") = py::none()));
+    secrets.add_stored(
+        config.attr("get")(db, "PASSWORD", py::arg("raw") = true, py::arg("fallback") = py::none()));
   } catch (py::error_already_set&) {
   }
   try {
@@ -64,11 +73,17 @@ py::object conn_to_oracle(const Arguments& args) {
     py::object username = config.attr("get")(db, "USERNAME");
     py::object password = config.attr("get")(db, "PASSWORD");
     secrets.add(password);
-    py::object tns = config.attr("get")(db, "TNSNAME");
+    // A pluggable database is reached by its service name; otherwise TNSNAME is the SID.
+    std::string target;
+    if (py::cast<bool>(config.attr("has_option")(db, "SERVICE_NAME"))) {
+      const std::string service_name = text(config.attr("get")(db, "SERVICE_NAME"));
+      if (!service_name.empty()) target = "?service_name=" + credentials::percent_encoded(service_name);
+    }
+    if (target.empty()) target = text(config.attr("get")(db, "TNSNAME"));
     const std::string db_url = "oracle+cx_oracle://" + credentials::percent_encoded(text(username)) + ":" +
                                credentials::percent_encoded(text(password)) + "@" + text(host) + ":" +
-                               text(port) + "/" + text(tns);
-    py::object engine = ns["create_engine"](db_url, py::arg("echo") = false);
+                               text(port) + "/" + target;
+    py::object engine = make_engine(ns, db_url);
     ns.print(secrets.hide(text(config.attr("get")(db, "HOST")) + " connected..."));
     return engine;
   } catch (py::error_already_set& e) {

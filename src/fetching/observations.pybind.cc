@@ -74,7 +74,8 @@ std::optional<std::string> item_filter(const Reader& read, const Flavor& flavor,
   return std::nullopt;
 }
 
-// Names of the observation tables holding the three codes, "_DEV_" tables left out.
+// Names of the observation tables holding the three codes, development tables
+// ("_DEV_" in any case) left out.
 std::vector<std::string> discover_tables(const Namespace& ns, const Reader& read, const Flavor& flavor,
                                          const py::object& methods, std::string_view base,
                                          std::string_view rate) {
@@ -109,20 +110,24 @@ std::vector<std::string> discover_tables(const Namespace& ns, const Reader& read
   }
   if (!any_method) return {};
   if (flavor.concat_discovery) table_name = pd.attr("concat")(found);
-  py::object dev = table_name[py::str(column)].attr("str").attr("contains")("_DEV_");
+  py::object dev = table_name[py::str(column)].attr("str").attr("contains")("_DEV_", py::arg("case") = false);
   table_name = table_name[invert(dev)];
   return texts(table_name[py::str(column)]);
 }
 
-// gzip.decompress(value).decode() for every stored value; the driver gives
-// LOB objects (read() returns the bytes) or the bytes themselves.
+// gzip.decompress(value).decode() for the stored values: an Oracle driver
+// gives LOB objects (read() returns the bytes) or the bytes themselves, a
+// MySQL server bytes; with Compressed::kBytesOnly any other value is kept.
 void decompress_values(const Namespace& ns, py::object& df, const Flavor& flavor) {
   py::object decompress = ns["gzip"].attr("decompress");
   py::list lobs;
   for (const py::handle item : df[py::str(flavor.column("obsvalue"))]) {
-    py::object stored = PyBytes_Check(item.ptr()) || PyByteArray_Check(item.ptr())
-                            ? py::reinterpret_borrow<py::object>(item)
-                            : py::object(item.attr("read")());
+    const bool bytes = PyBytes_Check(item.ptr()) || PyByteArray_Check(item.ptr());
+    if (!bytes && flavor.compressed == Compressed::kBytesOnly) {
+      lobs.append(item);
+      continue;
+    }
+    py::object stored = bytes ? py::reinterpret_borrow<py::object>(item) : py::object(item.attr("read")());
     lobs.append(decompress(stored).attr("decode")());
   }
   df[py::str(flavor.column("obsvalue"))] = lobs;
@@ -158,6 +163,7 @@ py::object fetching_data(const Arguments& args, const Flavor& flavor) {
                     "cannot access local variable 'items' where it is not associated with a value");
     throw py::error_already_set();
   }
+  refuse_unsafe_table_names(tables, flavor.observations);
 
   py::object df = read(sql::observation_union(tables, date_1, date_2, stations + *items + point,
                                               flavor.observations));
@@ -168,7 +174,7 @@ py::object fetching_data(const Arguments& args, const Flavor& flavor) {
   df[py::str(stationid)] = add(df[py::str(stationid)], df[py::str(flavor.column("pointid"))]);
   df = df.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
                                      names({startdate, stationid, itemid, obsvalue}))];
-  if (flavor.decompress && py::bool_(args[kGzipFlag])) decompress_values(ns, df, flavor);
+  if (py::bool_(args[kGzipFlag])) decompress_values(ns, df, flavor);
   replace_in_text_cells(df, "NULLALL", request::empty_row(*rate));
 
   const bool split = !py::cast<bool>(df.attr("empty")) && py::bool_(args[kMySplitLines]);

@@ -87,6 +87,13 @@ void upper_case_labels(const py::object& df) {
   if (py::bool_(name)) df.attr("index").attr("name") = name.attr("upper")();
 }
 
+void refuse_unsafe_table_names(const std::vector<std::string>& tables, sql::Dialect dialect) {
+  if (const std::optional<std::string> bad = sql::unsafe_table_name(tables, dialect)) {
+    throw py::value_error("the catalogue lists a table whose name is not a plain identifier: " +
+                          py::repr(py::str(*bad)).cast<std::string>() + "; nothing was read");
+  }
+}
+
 void unknown_name(const Namespace& ns, const char* parameter, const py::handle& value,
                   const std::string& accepted) {
   ns.print("no database type selected!");

@@ -54,6 +54,10 @@ void replace_in_text_cells(const py::object& df, const char* marker, const std::
 // Column labels, and the index name when it has one, to upper case.
 void upper_case_labels(const py::object& df);
 
+// Raises ValueError naming the first table name that is not a plain
+// identifier, before any statement is built from the names.
+void refuse_unsafe_table_names(const std::vector<std::string>& tables, sql::Dialect dialect);
+
 // Prints the stop message and raises ValueError for a name outside the
 // vocabulary.
 [[noreturn]] void unknown_name(const Namespace& ns, const char* parameter, const py::handle& value,

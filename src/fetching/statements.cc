@@ -6,8 +6,14 @@
 namespace velmora::sql {
 namespace {
 
-bool ascii_digits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+bool ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool plain_identifier(std::string_view name, Dialect dialect) {
+  if (name.empty() || !ascii_letter(name.front())) return false;
+  return std::all_of(name.begin() + 1, name.end(), [dialect](char c) {
+    return ascii_letter(c) || (c >= '0' && c <= '9') || c == '_' || c == '$' ||
+           (c == '#' && dialect == Dialect::kOracle);
+  });
 }
 
 std::string joined(std::span<const std::string> parts, std::string_view separator) {
@@ -69,32 +75,43 @@ std::string item_codes_like(Dialect dialect) {
 std::string all_methods() { return "SELECT METHODID FROM QZDATA.QZ_DICT_METHODS"; }
 
 std::string item_codes_named(std::span<const std::string> names, Dialect dialect) {
-  std::string list;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (i) list += ',';
-    list += quote(names[i], dialect);
+  std::string out = "SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS WHERE ";
+  for (size_t i = 0; i < names.size() || i == 0; i += kMaxInList) {
+    if (i) out += " OR ";
+    out += "ITEMNAME IN (";
+    for (size_t j = i; j < std::min(names.size(), i + kMaxInList); ++j) {
+      if (j > i) out += ',';
+      out += quote(names[j], dialect);
+    }
+    out += ")";
   }
-  return "SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS WHERE ITEMNAME IN (" + list + ")";
+  return out;
 }
 
 std::string observation_tables(Dialect dialect) {
   if (dialect == Dialect::kMySql) {
-    return "SELECT TABLE_NAME FROM information_schema.tables WHERE TABLE_NAME LIKE %s AND "
-           "TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s ";
+    return "SELECT TABLE_NAME FROM information_schema.tables WHERE TABLE_SCHEMA='QZDATA' AND "
+           "TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s ";
   }
-  return "SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' || :base_type_id || '%' AND "
+  return "SELECT TABLE_NAME FROM ALL_TABLES WHERE OWNER='QZDATA' AND "
+         "TABLE_NAME LIKE '%' || :base_type_id || '%' AND "
          "TABLE_NAME LIKE '%' || :sample_rate_id || '%' AND TABLE_NAME LIKE '%' || :methodid || '%'";
 }
 
 std::string log_tables() {
-  return "SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' || :base_type_id || '%' AND "
-         "TABLE_NAME LIKE '%' || :methodid || '%'";
+  return "SELECT TABLE_NAME FROM ALL_TABLES WHERE OWNER='QZDATA' AND "
+         "TABLE_NAME LIKE '%' || :base_type_id || '%' AND TABLE_NAME LIKE '%' || :methodid || '%'";
+}
+
+std::optional<std::string> unsafe_table_name(std::span<const std::string> tables, Dialect dialect) {
+  for (const std::string& table : tables) {
+    if (!plain_identifier(table, dialect)) return table;
+  }
+  return std::nullopt;
 }
 
 std::string station_filter(std::span<const std::string> codes, Dialect dialect) {
-  return any_of(codes, [dialect](const std::string& code) {
-    return "STATIONID=" + (ascii_digits(code) ? code : quote(code, dialect));
-  });
+  return any_of(codes, [dialect](const std::string& code) { return "STATIONID=" + quote(code, dialect); });
 }
 
 std::string item_filter(std::span<const std::string> codes, Dialect dialect) {

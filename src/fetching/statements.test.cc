@@ -35,29 +35,55 @@ TEST(Lookups, OracleNamedBindsAndMySqlMarkers) {
             "SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS WHERE ITEMNAME IN ('x'') OR (''1''=''1')");
 }
 
-TEST(Catalogue, BothDialects) {
+TEST(Lookups, LongItemListsAreSplitIntoListsOfAThousand) {
+  Codes names;
+  for (int i = 0; i < 2001; ++i) names.push_back("n" + std::to_string(i));
+  const std::string sql = item_codes_named(names, Dialect::kOracle);
+  EXPECT_EQ(sql.rfind("SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS WHERE ITEMNAME IN ('n0','n1',", 0), 0u);
+  EXPECT_NE(sql.find(",'n999') OR ITEMNAME IN ('n1000',"), std::string::npos);
+  EXPECT_NE(sql.find(",'n1999') OR ITEMNAME IN ('n2000')"), std::string::npos);
+  EXPECT_EQ(sql.substr(sql.size() - 9), "('n2000')");
+  EXPECT_EQ(item_codes_named(Codes(names.begin(), names.begin() + 1000), Dialect::kMySql).find(" OR "),
+            std::string::npos);
+}
+
+TEST(Catalogue, OnlyTheSchemaThatIsRead) {
   EXPECT_EQ(observation_tables(Dialect::kOracle),
-            "SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' || :base_type_id || '%' AND "
-            "TABLE_NAME LIKE '%' || :sample_rate_id || '%' AND TABLE_NAME LIKE '%' || :methodid || '%'");
+            "SELECT TABLE_NAME FROM ALL_TABLES WHERE OWNER='QZDATA' AND TABLE_NAME LIKE '%' || :base_type_id || "
+            "'%' AND TABLE_NAME LIKE '%' || :sample_rate_id || '%' AND TABLE_NAME LIKE '%' || :methodid || '%'");
   EXPECT_EQ(observation_tables(Dialect::kMySql),
-            "SELECT TABLE_NAME FROM information_schema.tables WHERE TABLE_NAME LIKE %s AND TABLE_NAME "
-            "LIKE %s AND TABLE_NAME LIKE %s ");
+            "SELECT TABLE_NAME FROM information_schema.tables WHERE TABLE_SCHEMA='QZDATA' AND TABLE_NAME LIKE "
+            "%s AND TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s ");
   EXPECT_EQ(log_tables(),
-            "SELECT TABLE_NAME FROM ALL_TABLES WHERE TABLE_NAME LIKE '%' || :base_type_id || '%' AND "
-            "TABLE_NAME LIKE '%' || :methodid || '%'");
+            "SELECT TABLE_NAME FROM ALL_TABLES WHERE OWNER='QZDATA' AND TABLE_NAME LIKE '%' || :base_type_id || "
+            "'%' AND TABLE_NAME LIKE '%' || :methodid || '%'");
+}
+
+TEST(Catalogue, OnlyPlainIdentifiersAreTableNames) {
+  EXPECT_EQ(unsafe_table_name(Codes{"QZ_211_DYU_01", "qz_dlg_211", "QZ$X#1"}, Dialect::kOracle), std::nullopt);
+  EXPECT_EQ(unsafe_table_name(Codes{"QZ_211_DYU_01", "QZ$1"}, Dialect::kMySql), std::nullopt);
+  for (const std::string bad : {"", "1QZ", "_QZ", "QZ X", "QZ;DROP", "QZ\"", "QZ'", "QZ.X", "QZ-1", "QZ/**/",
+                                "表", "QZ\n"}) {
+    EXPECT_EQ(unsafe_table_name(Codes{"OK", bad}, Dialect::kOracle), bad) << bad;
+    EXPECT_EQ(unsafe_table_name(Codes{bad}, Dialect::kMySql), bad) << bad;
+  }
+  // "#" starts a comment on MySQL: the rest of the statement would be lost.
+  EXPECT_EQ(unsafe_table_name(Codes{"QZ_211_DYU_01#"}, Dialect::kMySql), "QZ_211_DYU_01#");
 }
 
 TEST(Filters, OrdinaryCodesGiveTheUsualText) {
-  EXPECT_EQ(station_filter(Codes{"37005", "37008"}, Dialect::kOracle), " AND (STATIONID=37005 OR STATIONID=37008)");
+  EXPECT_EQ(station_filter(Codes{"37005", "37008"}, Dialect::kOracle),
+            " AND (STATIONID='37005' OR STATIONID='37008')");
+  EXPECT_EQ(station_filter(Codes{"37005"}, Dialect::kMySql), " AND (STATIONID='37005')");
   EXPECT_EQ(item_filter(Codes{"3211", "3212"}, Dialect::kOracle), " AND (ITEMID='3211' OR ITEMID='3212')");
   EXPECT_EQ(point_filter("01", Dialect::kOracle), " AND (POINTID='01')");
   EXPECT_EQ(point_filter("", Dialect::kOracle), "");
 }
 
-TEST(Filters, OtherCodesAreQuotedAndNoCodeMatchesNothing) {
+TEST(Filters, EveryCodeIsQuotedAndNoCodeMatchesNothing) {
   EXPECT_EQ(station_filter(Codes{"3700A", "1 OR 1=1"}, Dialect::kOracle),
             " AND (STATIONID='3700A' OR STATIONID='1 OR 1=1')");
-  EXPECT_EQ(station_filter(Codes{"１２"}, Dialect::kOracle), " AND (STATIONID='１２')");  // not ASCII digits
+  EXPECT_EQ(station_filter(Codes{"１２"}, Dialect::kOracle), " AND (STATIONID='１２')");
   EXPECT_EQ(station_filter(Codes{""}, Dialect::kOracle), " AND (STATIONID='')");
   EXPECT_EQ(station_filter(Codes{}, Dialect::kOracle), " AND (1=0)");
   EXPECT_EQ(item_filter(Codes{}, Dialect::kMySql), " AND (1=0)");
@@ -72,7 +98,7 @@ TEST(ObservationUnion, OraclePeriodCoversWholeDays) {
 }
 
 TEST(ObservationUnion, TablesJoinedWithFiltersOnEach) {
-  const std::string filters = " AND (STATIONID=37008) AND (ITEMID='3211') AND (POINTID='2')";
+  const std::string filters = " AND (STATIONID='37008') AND (ITEMID='3211') AND (POINTID='2')";
   EXPECT_EQ(observation_union(Codes{"A", "B"}, "20090101", "20090102", filters, Dialect::kMySql),
             "SELECT * FROM QZDATA.A WHERE STARTDATE >= 20090101 AND STARTDATE <= 20090102" + filters +
                 " UNION ALL SELECT * FROM QZDATA.B WHERE STARTDATE >= 20090101 AND STARTDATE <= 20090102" +
@@ -80,11 +106,11 @@ TEST(ObservationUnion, TablesJoinedWithFiltersOnEach) {
 }
 
 TEST(LogUnion, EventTypeBoundOnceForEveryPart) {
-  EXPECT_EQ(log_union(Codes{"L1", "L2"}, "20090101", "20090101", " AND (STATIONID=370082)"),
+  EXPECT_EQ(log_union(Codes{"L1", "L2"}, "20090101", "20090101", " AND (STATIONID='37008')"),
             "SELECT * FROM QZDATA.L1 WHERE STARTDATE>=TO_DATE('20090101','yyyymmdd') AND "
-            "STARTDATE<TO_DATE('20090101','yyyymmdd')+1 AND EVTID IN (:evt_id) AND (STATIONID=370082)"
+            "STARTDATE<TO_DATE('20090101','yyyymmdd')+1 AND EVTID IN (:evt_id) AND (STATIONID='37008')"
             " UNION ALL SELECT * FROM QZDATA.L2 WHERE STARTDATE>=TO_DATE('20090101','yyyymmdd') AND "
-            "STARTDATE<TO_DATE('20090101','yyyymmdd')+1 AND EVTID IN (:evt_id) AND (STATIONID=370082)");
+            "STARTDATE<TO_DATE('20090101','yyyymmdd')+1 AND EVTID IN (:evt_id) AND (STATIONID='37008')");
 }
 
 }  // namespace
