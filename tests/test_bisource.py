@@ -141,6 +141,11 @@ class TestObservations:
         b = fetch(mysql, FIRST, FIRST, "水位", ALL, "日值", "预处理库")[0]
         tm.assert_frame_equal(a, b)
 
+    def test_eight_digit_integer_dates(self, mysql, recorder):
+        a = fetch(mysql, 20090103, np.int64(20090105), "水位", ALL, "日值", "预处理库")[0]
+        assert recorder.statements[-1].endswith("STARTDATE >= 20090103 AND STARTDATE <= 20090105")
+        tm.assert_frame_equal(a, fetch(mysql, FIRST, LAST, "水位", ALL, "日值", "预处理库")[0])
+
     def test_empty_period(self, mysql):
         result, lines = fetch(mysql, "20200101", "20200102", "水位", ALL, "日值", "预处理库")
         assert result.empty and result.columns.tolist() == ["STARTDATE", "STATIONID", "ITEMID", "OBSVALUE"]

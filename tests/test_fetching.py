@@ -152,6 +152,25 @@ class TestStatements:
 
 
 class TestMendedFaults:
+    @pytest.mark.parametrize("first,last", [(20090103, 20090105), (np.int64(20090103), np.int32(20090105)),
+                                            (20090103, "2009-01-05")])
+    def test_eight_digit_integers_are_the_dates_they_spell(self, engine, recorder, monkeypatch, first, last):
+        want = fetch(engine, FIRST, LAST, "水位", ALL, "小时值", "预处理库")[0]
+        assert len(want) > 0
+        tm.assert_frame_equal(fetch(engine, first, last, "水位", ALL, "小时值", "预处理库")[0], want)
+        monkeypatch.setattr(fetching, "pd", recorder)
+        logs = quietly(fetching.fetching_dialog, engine, first, last)[0]
+        assert "TO_DATE('20090103','yyyymmdd') AND STARTDATE<TO_DATE('20090105','yyyymmdd')+1" in recorder.statements[-1]
+        assert len(logs) == len(quietly(fetching.fetching_dialog, engine, FIRST, LAST)[0])
+
+    @pytest.mark.parametrize("value", [1234567, 100000000, 10000100])
+    def test_other_numbers_are_read_by_to_datetime(self, engine, recorder, monkeypatch, value):
+        monkeypatch.setattr(fetching, "pd", recorder)
+        quietly(fetching.fetching_dialog, engine, value, value)
+        assert "TO_DATE('19700101','yyyymmdd')" in recorder.statements[-1]  # nanoseconds after 1970
+        with pytest.raises(TypeError, match="bool"):  # a bool is no date at all
+            fetching.fetching_data(engine, True, True, "水位", ALL, "小时值", "预处理库")
+
     @pytest.mark.parametrize("data_type,base_type,named", [
         ("分钟", "预处理库", "data_type '分钟'"), ("分钟值", "库", "base_type '库'"), (60, "预处理库", "data_type 60")])
     def test_unknown_names_raise_instead_of_ending_the_process(self, engine, data_type, base_type, named, capsys):

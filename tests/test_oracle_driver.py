@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 import velmora.bisource as bisource
-from helpers import SECTION, conf_text
+from helpers import SECTION, conf_text, oracle_options
 
 THIN_PYTHON = os.environ.get("VELMORA_THIN_PYTHON")
 
@@ -83,3 +83,25 @@ def test_cx_oracle_is_used_where_it_can_be_imported():
     import cx_Oracle
 
     assert bisource.orcl is cx_Oracle
+
+
+@pytest.mark.parametrize("imported", ["before the block", "inside the block"])
+def test_the_stand_in_serves_bisource_whatever_the_import_order(dirs, qz_sample_path, imported):
+    (dirs.work / "default.conf").write_text(conf_text(**oracle_options(qz_sample_path)), encoding="utf-8")
+    script = textwrap.dedent(f"""
+        import warnings; warnings.simplefilter("ignore", UserWarning)
+        import qzdb, qzdb.oracle
+        if {imported == "before the block"}:
+            import velmora.bisource as bisource
+        with qzdb.use_as_cx_Oracle():
+            import velmora.bisource as bisource
+            assert bisource.orcl is qzdb.oracle
+            conn = bisource.conn_to_Oracle("{SECTION}")
+        import cx_Oracle
+        assert bisource.orcl is cx_Oracle and cx_Oracle is not qzdb.oracle
+        print(len(bisource.fetching_dialog(conn, "20090101", "20090131")))
+    """)
+    run = subprocess.run([sys.executable, "-c", script], cwd=dirs.work, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[0] == "localhost connected..." and int(lines[-1]) > 0

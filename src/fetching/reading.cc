@@ -15,8 +15,24 @@ py::object Reader::operator()(const std::string& sql, const py::object& params) 
   return ns_["pd"].attr("read_sql")(sql, py::arg("con") = conn_, py::arg("params") = params);
 }
 
+namespace {
+
+// An integer of eight digits that spells a date: 20090101 is 1 January 2009,
+// not 20,090,101 nanoseconds after 1970 as to_datetime would read it.
+bool spelled_date(const Namespace& ns, const py::handle& value) {
+  if (PyBool_Check(value.ptr())) return false;
+  if (!PyLong_Check(value.ptr()) && !py::isinstance(value, ns["np"].attr("integer"))) return false;
+  const py::int_ number(py::reinterpret_borrow<py::object>(value));
+  return compare(number, py::int_(10000101), Py_GE).cast<bool>() &&
+         compare(number, py::int_(99991231), Py_LE).cast<bool>();
+}
+
+}  // namespace
+
 std::string eight_digit_day(const Namespace& ns, const py::handle& value) {
-  return ns["pd"].attr("to_datetime")(value).attr("strftime")("%Y%m%d").cast<std::string>();
+  py::object day = py::reinterpret_borrow<py::object>(value);
+  if (spelled_date(ns, value)) day = py::str(py::int_(day));
+  return ns["pd"].attr("to_datetime")(day).attr("strftime")("%Y%m%d").cast<std::string>();
 }
 
 std::string text(const py::handle& value) {

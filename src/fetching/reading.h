@@ -22,7 +22,9 @@ class Reader {
   py::object conn_;
 };
 
-// pd.to_datetime(value).strftime("%Y%m%d").
+// pd.to_datetime(value).strftime("%Y%m%d"); an integer of eight digits
+// (10000101 to 99991231, Python or numpy, not bool) is read as the date it
+// spells, through its text.
 std::string eight_digit_day(const Namespace& ns, const py::handle& value);
 
 // The values of a column, each of which must be text.
