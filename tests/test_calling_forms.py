@@ -1,8 +1,16 @@
-"""Every public function: its parameters, defaults and how it takes arguments."""
+"""Every public function: its parameters, defaults and how it takes arguments,
+and that it behaves like a Python function (pickling, copying, pydoc)."""
+import concurrent.futures
+import copy
 import datetime
 import inspect
+import pickle
+import pydoc
 import subprocess
 import sys
+
+import pandas as pd
+import pandas.testing as tm
 
 import pytest
 
@@ -55,6 +63,44 @@ def test_attributes_and_signature(module, name, params, positional_only, doc):
     kind = POS_ONLY if positional_only else POS_OR_KW
     assert inspect.signature(f) == inspect.Signature([P(p, kind, default=d) for p, d in params])
     assert callable(f) and not inspect.isclass(f)
+
+
+@pytest.mark.parametrize("module,name,params,positional_only,doc", FUNCTIONS + [
+    (velmora.fetching, "fetching_dialog", [], False, None), (velmora.bisource, "fetching_dialog", [], False, None)],
+    ids=IDS + ["fetching.fetching_dialog", "bisource.fetching_dialog"])
+def test_pickled_and_copied_by_reference(module, name, params, positional_only, doc):
+    f = getattr(module, name)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(f, protocol)) is f
+    assert copy.copy(f) is f and copy.deepcopy(f) is f and copy.deepcopy([f])[0] is f
+
+
+@pytest.mark.parametrize("module,name,params,positional_only,doc", FUNCTIONS, ids=IDS)
+def test_pydoc_shows_a_function(module, name, params, positional_only, doc):
+    f = getattr(module, name)
+    assert inspect.isroutine(f)
+    text = pydoc.render_doc(f, renderer=pydoc.plaintext)
+    assert f"\n{name}{inspect.signature(f)}\n" in text
+    assert "Methods defined here" not in text and "__call__" not in text
+    if doc:
+        assert doc in text
+    assert f"    {name}{inspect.signature(f)}" in pydoc.render_doc(module, renderer=pydoc.plaintext)
+
+
+def test_every_module_through_a_process_pool(dirs):
+    packed = pd.DataFrame({"startdate": pd.to_datetime(["2009-01-01", "2009-01-02"]), "stationid": ["1", "2"],
+                           "obsvalue": ["1.5 2 NULL", "3 99999 4.25"]})
+    with concurrent.futures.ProcessPoolExecutor(max_workers=2) as pool:
+        split = pool.submit(velmora.cleaning.split_lines, packed, 3600).result()
+        joined = pool.submit(velmora.cleaning.concat_df, packed, packed).result()
+        # no default.conf here: the functions run in the worker and report it their own way
+        missing_conf = pool.submit(velmora.fetching.conn_to_Oracle, "qz").result()
+        no_section = pool.submit(velmora.bisource.conn_to_MySQL, "qz").exception()
+        nothing = pool.submit(velmora.fetching.fetching_dialog_sd).result()
+    tm.assert_frame_equal(split, velmora.cleaning.split_lines(packed, 3600))
+    tm.assert_frame_equal(joined, velmora.cleaning.concat_df(packed, packed))
+    assert missing_conf is None and nothing is None
+    assert isinstance(no_section, KeyError) and no_section.args == ("qz",)
 
 
 @pytest.mark.parametrize("module,names", [

@@ -170,6 +170,17 @@ void register_function_type(py::module_& m) {
   if (type != nullptr) return;
   py::class_<Function> cls(m, "function", py::module_local(), py::dynamic_attr());
   cls.def("__call__", &Function::call)
+      // Like a Python function: pickled by reference (module and name), never
+      // copied, and a descriptor, so that inspect and pydoc see a routine.
+      .def("__reduce__", [](const py::object& self) { return self.attr("__qualname__"); })
+      .def("__copy__", [](const py::object& self) { return self; })
+      .def("__deepcopy__", [](const py::object& self, const py::object&) { return self; })
+      .def("__get__",
+           [](const py::object& self, const py::object& instance, const py::object&) -> py::object {
+             if (instance.is_none()) return self;
+             return py::module_::import("types").attr("MethodType")(self, instance);
+           },
+           py::arg("instance"), py::arg("owner") = py::none())
       .def_property_readonly("__defaults__", &Function::defaults)
       .def_property_readonly("__kwdefaults__", [](const Function&) { return py::none(); })
       .def_property_readonly("__code__", &Function::code)
