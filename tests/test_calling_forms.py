@@ -87,6 +87,37 @@ def test_pydoc_shows_a_function(module, name, params, positional_only, doc):
     assert f"    {name}{inspect.signature(f)}" in pydoc.render_doc(module, renderer=pydoc.plaintext)
 
 
+def outcome(function, *args):
+    """(result, None) or (None, the exception's type and text) of a call."""
+    try:
+        return function(*args), None
+    except Exception as e:  # noqa: BLE001 - compared with the worker's
+        return None, (type(e), str(e))
+
+
+@pytest.mark.parametrize("module,name,params,positional_only,doc", FUNCTIONS, ids=IDS)
+def test_every_function_runs_in_a_worker_process(dirs, module, name, params, positional_only, doc, capsys):
+    """Sent by reference and run in the worker: without a connection (None) and
+    in a folder without default.conf, each ends as it does here."""
+    f = getattr(module, name)
+    required = [p for p, d in params if d is NO_DEFAULT]
+    values = {"conn": None, "df": pd.Series([1.0, 2.0, 40.0, 41.0]), "df_1": pd.DataFrame({"a": [1]}),
+              "df_2": pd.DataFrame({"a": [2]}), "sample_by_seconds": 60, "period": 1}
+    args = [values.get(p, "x") for p in required]
+    if name == "split_lines":
+        args[0] = pd.DataFrame({"startdate": pd.to_datetime(["2009-01-01"]), "obsvalue": ["1 2 NULL"]})
+    with concurrent.futures.ProcessPoolExecutor(max_workers=1) as pool:
+        future = pool.submit(outcome, f, *args)
+        there = future.result()
+    here = outcome(f, *args)
+    if isinstance(here[0], pd.DataFrame):
+        tm.assert_frame_equal(there[0], here[0])
+    elif isinstance(here[0], pd.Series):
+        tm.assert_series_equal(there[0], here[0])
+    else:
+        assert there == here
+
+
 def test_every_module_through_a_process_pool(dirs):
     packed = pd.DataFrame({"startdate": pd.to_datetime(["2009-01-01", "2009-01-02"]), "stationid": ["1", "2"],
                            "obsvalue": ["1.5 2 NULL", "3 99999 4.25"]})
