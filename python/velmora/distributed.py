@@ -9,6 +9,7 @@ The result is a ``dask.dataframe.DataFrame`` indexed by ``STARTDATE`` with
 known divisions, whose ``compute()`` equals the single call's table.
 """
 import threading
+import uuid
 
 import numpy as np
 import pandas as pd
@@ -172,10 +173,12 @@ def fetching_data(section, startdate, enddate, methodname, stationname, data_typ
         print("no table name selected!")
         return None
 
-    fetch = dask.delayed(_fetch_slice, pure=True, nout=2)
-    parts = [fetch(source, section, first, last, request, dask_key_name=f"velmora-slice-{first}-{last}-"
-                   + dask.base.tokenize(source, section, request)) for first, last in days]
+    # keys of this call only: the same request made later reads the database again
+    token = dask.base.tokenize(source, section, request, uuid.uuid4().hex)
+    fetch = dask.delayed(_fetch_slice, nout=2)
+    parts = [fetch(source, section, first, last, request, dask_key_name=f"velmora-slice-{first}-{last}-{token}")
+             for first, last in days]
     timed = [part[0] for part in parts]
-    untimed = dask.delayed(_without_times, pure=True)(*[part[1] for part in parts])
+    untimed = dask.delayed(_without_times)(*[part[1] for part in parts], dask_key_name=f"velmora-untimed-{token}")
     divisions = tuple(bounds) + (bounds[-1],)
     return dd.from_delayed(timed + [untimed], meta=_meta(), divisions=divisions, verify_meta=False)
