@@ -57,3 +57,14 @@ def mysql(dirs, mysql_server):
 @pytest.fixture
 def recorder():
     return ReadSqlRecorder()
+
+
+@pytest.fixture(autouse=True)
+def bisource_driver_left_as_found():
+    """No test leaves another driver in velmora.bisource (a monkeypatch undone
+    after qzdb.use_as_cx_Oracle() has put the real driver back would)."""
+    import velmora.bisource
+
+    before = velmora.bisource.orcl
+    yield
+    assert velmora.bisource.orcl is before, "velmora.bisource.orcl was left changed"

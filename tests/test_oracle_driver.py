@@ -12,7 +12,6 @@ import textwrap
 
 import pytest
 
-import velmora.bisource as bisource
 from helpers import SECTION, conf_text, oracle_options
 
 THIN_PYTHON = os.environ.get("VELMORA_THIN_PYTHON")
@@ -80,9 +79,9 @@ def test_modules_use_python_oracledb_without_cx_oracle(dirs, closed_port):
 
 
 def test_cx_oracle_is_used_where_it_can_be_imported():
-    import cx_Oracle
-
-    assert bisource.orcl is cx_Oracle
+    run = subprocess.run([sys.executable, "-c", "import cx_Oracle, velmora.bisource as b; print(b.orcl is cx_Oracle)"],
+                         capture_output=True, text=True, timeout=120)
+    assert run.stdout.split() == ["True"], run.stderr
 
 
 @pytest.mark.parametrize("imported", ["before the block", "inside the block"])

@@ -292,8 +292,7 @@ class TestServiceNames:
         finally:
             conn.close()
 
-    def test_an_empty_service_name_is_no_service_name(self, dirs, qz_sample_path, qz_cx_oracle, monkeypatch):
-        monkeypatch.setattr(bisource, "orcl", qzdb.oracle)
+    def test_an_empty_service_name_is_no_service_name(self, dirs, qz_sample_path, qz_cx_oracle):
         (dirs.work / "default.conf").write_text(conf_text(**oracle_options(qz_sample_path, SERVICE_NAME="")),
                                                 encoding="utf-8")
         engine = quietly(fetching.conn_to_Oracle, SECTION)[0]
