@@ -20,7 +20,10 @@ from helpers import SECTION, FixedClock, conf_text, oracle_options
 from velmora import cleaning
 
 CALLS = int(os.environ.get("VELMORA_LEAK_CALLS", "10000"))
-WARM_UP = 200
+# Warm-up: chunks of WARM_UP_CHUNK calls until the block count settles, at most WARM_UP_MAX calls.
+WARM_UP_CHUNK = 100
+WARM_UP_MAX = 5000
+SETTLED = 20  # blocks per chunk
 T0 = pd.Timestamp("2009-01-01")
 DAY = ("20090103", "20090103")
 
@@ -30,30 +33,53 @@ def resident_kib():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
+def blocks_now():
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
 def measure(call):
-    """Calls `call` WARM_UP times, then CALLS times in two halves; returns the
+    """Warms up, then calls `call` CALLS times in two halves; returns the
     growth of allocated Python blocks over each half and the growth of resident
     memory (KiB) over both.
 
     A leak grows steadily and shows in both halves. A one-time allocation in
     this process (a cache filling up, a message for the test runner arriving
-    on its own thread) shows in one half only."""
+    on its own thread) shows in one half only.
+
+    The warm-up runs until two chunks in a row add fewer than SETTLED blocks:
+    caches that fill at a falling rate need far more calls than a fixed count
+    would give them. The interpreter's attribute cache is one: it keeps up to
+    4096 looked-up names, slotted by object address, and every call through the
+    C API makes new name objects, so it fills over the first few thousand calls.
+    A leak never settles; it ends the warm-up at WARM_UP_MAX and shows below."""
     sink = io.StringIO()
     marks = []
-    with contextlib.redirect_stdout(sink), warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        for i in range(WARM_UP + CALLS):
-            if i in (WARM_UP, WARM_UP + CALLS // 2):
-                gc.collect()
-                marks.append((sys.getallocatedblocks(), resident_kib()))
+
+    def run(count):
+        for i in range(count):
             call()
             if i % 100 == 0:
                 qzdb.oracle.statement_log.clear()
                 sink.seek(0)
                 sink.truncate()
-        qzdb.oracle.statement_log.clear()
-        gc.collect()
-        marks.append((sys.getallocatedblocks(), resident_kib()))
+
+    with contextlib.redirect_stdout(sink), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        quiet_chunks, before = 0, blocks_now()
+        for _ in range(WARM_UP_MAX // WARM_UP_CHUNK):
+            run(WARM_UP_CHUNK)
+            after = blocks_now()
+            quiet_chunks = quiet_chunks + 1 if after - before < SETTLED else 0
+            before = after
+            if quiet_chunks == 2:
+                break
+        for count in (0, CALLS // 2, CALLS - CALLS // 2):
+            run(count)
+            qzdb.oracle.statement_log.clear()
+            sink.seek(0)
+            sink.truncate()
+            marks.append((blocks_now(), resident_kib()))
     (b0, r0), (b1, _), (b2, r2) = marks
     return (b1 - b0, b2 - b1), r2 - r0
 
