@@ -109,6 +109,9 @@ def test_offsets_are_position_times_rate(rate, step):
 
 @pytest.mark.parametrize("piece,expected", [
     ("99999", np.nan), ("-99999", np.nan), ("99999.0", np.nan), ("999999", np.nan),
+    # nines beyond a double's precision, which reads them as a power of ten
+    ("9999999999999999", np.nan), ("-99999999999999999999", np.nan), ("+0099999999999999999.000", np.nan),
+    ("9999999999999999.5", 1e16), ("19999999999999999", 2e16),
     ("199999.5", 199999.5), ("0.0999995", 0.0999995), ("99999.5", 99999.5),
     ("1_0", 10.0), ("\t1", 1.0), ("+2", 2.0), ("1e5", 1e5), ("-0", -0.0),
     ("1e39", np.inf), ("inf", np.inf), ("NULLALL", np.nan), ("abc99999", np.nan),

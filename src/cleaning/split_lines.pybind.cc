@@ -87,17 +87,11 @@ std::vector<size_t> resolve_undecided(Samples& samples) {
   for (size_t j = 0; j < samples.undecided.size(); ++j) {
     const size_t k = samples.undecided[j];
     const std::string_view text = samples.undecided_text[j];
-    if (const auto value = python_float(text)) {
-      samples.value[k] = packed::is_nines_placeholder(*value) ? std::numeric_limits<float>::quiet_NaN()
-                                                              : packed::to_float32(*value);
-    } else {
-      PyErr_Clear();
-      if (packed::contains_nines(text)) {
-        samples.value[k] = std::numeric_limits<float>::quiet_NaN();
-      } else {
-        failed.push_back(j);
-      }
-    }
+    const std::optional<double> value = python_float(text);
+    if (!value) PyErr_Clear();
+    const packed::Piece piece = packed::settle_piece(text, value);
+    samples.value[k] = piece.value;
+    if (piece.kind == packed::PieceKind::kUndecided) failed.push_back(j);
   }
   return failed;
 }
@@ -316,15 +310,11 @@ py::object convert_in_place(const Namespace& ns, py::object df) {
     PyObject* item = items[row];
     if (text.cells[row].has_text) {
       if (next_undecided < samples.undecided.size() && samples.undecided[next_undecided] == row) {
-        const std::string_view piece = samples.undecided_text[next_undecided++];
-        const auto value = python_float(piece);
-        if (!value) {
-          if (!packed::contains_nines(piece)) throw py::error_already_set();
-          PyErr_Clear();
-          continue;  // already NaN
-        }
-        samples.value[row] = packed::is_nines_placeholder(*value) ? std::numeric_limits<float>::quiet_NaN()
-                                                                  : packed::to_float32(*value);
+        const std::string_view text = samples.undecided_text[next_undecided++];
+        const std::optional<double> value = python_float(text);
+        if (!value && !packed::contains_nines(text)) throw py::error_already_set();
+        PyErr_Clear();
+        samples.value[row] = packed::settle_piece(text, value).value;
       }
     } else if (item != Py_None && item != missing.ptr()) {
       // numbers and other objects convert as numpy converts them
