@@ -1,5 +1,7 @@
 #include "cleaning/split.h"
 
+#include "cleaning/worker_threads.h"
+
 #include <algorithm>
 #include <exception>
 #include <limits>
@@ -138,7 +140,7 @@ Samples split_cells(std::span<const Cell> cells, bool split, const std::optional
 
   // Below this many samples a second thread costs more than it saves.
   constexpr size_t kSamplesPerThread = 100'000;
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  if (threads == 0) threads = worker_threads();
   threads = static_cast<unsigned>(std::clamp<size_t>(total / kSamplesPerThread, 1, threads));
   threads = static_cast<unsigned>(std::min<size_t>(threads, std::max<size_t>(cells.size(), 1)));
 

@@ -46,7 +46,7 @@ Buffer<int64_t> sample_rows(std::span<const size_t> first);
 
 // Splits every cell at single blanks (with `split` false a whole cell is one
 // piece) and reads each piece. Samples are in row order, then position. Uses
-// up to `threads` threads for large inputs (0: one per core). Throws
+// up to `threads` threads for large inputs (0: worker_threads()). Throws
 // std::overflow_error when a time leaves the int64 range.
 Samples split_cells(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp,
                     unsigned threads = 0);

@@ -15,6 +15,7 @@
 #include "cleaning/sample_times.h"
 #include "cleaning/split.h"
 #include "cleaning/time_sort.h"
+#include "cleaning/worker_threads.h"
 #include "common/numpy_owned.h"
 #include "common/pyops.h"
 
@@ -219,9 +220,10 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
 
   TextCells text = text_cells(ns, column);
   Samples samples;
+  const unsigned threads = packed::worker_threads();
   {
     py::gil_scoped_release unlocked;
-    samples = packed::split_cells(text.cells, /*split=*/true, stamp);
+    samples = packed::split_cells(text.cells, /*split=*/true, stamp, threads);
   }
   py::object pd = ns["pd"];
   py::list drop;
@@ -299,9 +301,10 @@ py::object convert_in_place(const Namespace& ns, py::object df) {
 
   TextCells text = text_cells(ns, column);
   Samples samples;
+  const unsigned threads = packed::worker_threads();
   {
     py::gil_scoped_release unlocked;
-    samples = packed::split_cells(text.cells, /*split=*/false, std::nullopt);
+    samples = packed::split_cells(text.cells, /*split=*/false, std::nullopt, threads);
   }
   py::object missing = ns["pd"].attr("NA");
   const auto* items = static_cast<PyObject* const*>(text.objects.data());
