@@ -46,14 +46,18 @@ def pandas_formulation(df, sample_by_seconds):
     return df
 
 
+# (rows, pieces per row, rate, text columns, stations): the rows of several
+# stations come station after station, each station's days in order, as the
+# fetch hands them over; their samples interleave in time.
 SHAPES = {
-    "seconds 10 x 86400": (10, 86400, 1, 0),
-    "minutes 365 x 1440, two text columns": (365, 1440, 60, 2),
-    "daily 3650 rows": (3650, 1, 86400, 0),
+    "seconds 10 x 86400": (10, 86400, 1, 0, 1),
+    "minutes 365 x 1440, two text columns": (365, 1440, 60, 2, 1),
+    "minutes 40 stations x 30 days": (1200, 1440, 60, 2, 40),
+    "daily 3650 rows": (3650, 1, 86400, 0, 1),
 }
 
 
-def packed_table(rows, pieces, rate, text_columns, seed=7):
+def packed_table(rows, pieces, rate, text_columns, stations, seed=7):
     rng = np.random.default_rng(seed)
     start = pd.Timestamp("2009-01-01")
     step = pd.Timedelta(seconds=rate * pieces) if rate <= 3600 else pd.Timedelta(days=1)
@@ -62,9 +66,10 @@ def packed_table(rows, pieces, rate, text_columns, seed=7):
         values = np.round(np.cumsum(rng.normal(0, 0.05, pieces)) + 100 + r, 3).astype(str)
         values[rng.random(pieces) < 0.01] = "NULL"
         texts.append(" ".join(values))
-    frame = {"startdate": pd.date_range(start, periods=rows, freq=step)}
+    per_station = rows // stations
+    frame = {"startdate": np.tile(pd.date_range(start, periods=per_station, freq=step), stations)}
     for c in range(text_columns):
-        frame[f"text{c}"] = [f"{37000 + c}{r % 7}" for r in range(rows)]
+        frame[f"text{c}"] = [f"{37000 + c}{r // per_station if stations > 1 else r % 7}" for r in range(rows)]
     frame["obsvalue"] = texts
     return pd.DataFrame(frame)
 
@@ -78,7 +83,7 @@ def rss_kib(field):
 
 
 def measure(shape, implementation, repeat):
-    rows, pieces, rate, text_columns = SHAPES[shape]
+    rows, pieces, rate, text_columns, stations = SHAPES[shape]
     if implementation == "native":
         from velmora.cleaning import split_lines as function
     else:
@@ -86,7 +91,7 @@ def measure(shape, implementation, repeat):
     times = []
     peak = 0
     for _ in range(repeat):
-        df = packed_table(rows, pieces, rate, text_columns)
+        df = packed_table(rows, pieces, rate, text_columns, stations)
         gc.collect()
         with open("/proc/self/clear_refs", "w") as refs:
             refs.write("5")

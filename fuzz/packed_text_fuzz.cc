@@ -1,34 +1,40 @@
 // libFuzzer target for the packed-text kernel: read_piece, scan_piece,
-// split_cells, stable_time_order and sort_by_time on arbitrary bytes.
+// settle_piece, Split (counting, result order, filling, reordering, settling,
+// blocks of source rows) and stable_time_order on arbitrary bytes.
 //
 // Input layout:
 //   byte 0   flags: bit 0 set reads each cell whole instead of splitting it,
-//            bit 1 stamps times, bit 2 gives the rows their start times,
-//            bit 3 asks sort_by_time for the rows too
+//            bit 1 stamps times, bit 2 gives the rows their start times
+//            (without it the times are offsets, which the caller orders: the
+//            target reorders them by a stable sort of the offsets)
 //   byte 1   which sample rate (kRates)
 //   rest     the cells, one per line ('\n'); a line that begins with byte 0x01
 //            is a cell without text
 // Each row's start time comes from the length of its line (row_start), so the
-// fuzzer can reach every kind of start, NaT and the edges of int64 included.
+// fuzzer can reach every kind of start, NaT and the edges of int64 included;
+// lines of one length share a start, so rows overlap and the grid sweep runs.
 //
 // What must hold, else the target aborts:
 //  - scan_piece stops at the first blank and agrees with read_piece on the
 //    piece it consumed, bit for bit;
 //  - read_piece on a plain decimal agrees with strtod followed by IEEE
-//    rounding to float32 (a value), with the all-nines rule (missing), or
-//    strtod reports a range error (undecided); anything else is missing when
-//    empty or containing NULL/null, and undecided otherwise;
-//  - split_cells gives every piece of every row once, in order, with its row,
-//    its value, its time (start + position * rate, computed here in 128-bit
-//    integers for whole rates), the right undecided list and time order flag,
-//    or std::overflow_error exactly when a time leaves int64;
-//  - sort_by_time, with the grid sweep and without, puts times, values and
-//    rows in the order of a stable sort by time (NaT last);
-//  - for one input in 4096 (by a hash of it, to keep the rest fast) the
-//    cells are repeated until there are samples enough for four threads, and
-//    four threads give, copy after copy, exactly what one thread gave on the
-//    cells, and sort_by_time orders them; stable_time_order, there on enough
-//    times to take its radix path, is a stable sort (as it is on every
+//    rounding to float32 (a value), with the placeholder rules (missing: a
+//    value of five to fifteen nines, or a text written as nines however
+//    many), or strtod reports a range error (undecided); anything else is
+//    missing when empty or containing NULL/null, and undecided otherwise;
+//  - settle_piece, given strtod's reading of an undecided piece (the stand-in
+//    for Python's float), follows the same placeholder rules;
+//  - Split gives every piece of every row once, with its row, its value and
+//    its time (start + position * rate, computed here in 128-bit integers for
+//    whole rates), in the order of a stable sort by time (NaT last) when rows
+//    have starts and in row order otherwise, or std::overflow_error exactly
+//    when a time leaves int64; its blocks name the source row of every
+//    result position exactly once, in result order; settle reports the first piece in result order
+//    that is no number; reorder moves values, rows and that report along;
+//  - for one input in 4096 (by a hash of it, to keep the rest fast) the cells
+//    are repeated until there are samples enough for four threads, and four
+//    threads give exactly what one thread gives; stable_time_order, there on
+//    enough times to take its radix path, is a stable sort (as it is on every
 //    input's own times).
 #include <algorithm>
 #include <cerrno>
@@ -49,7 +55,6 @@
 #include "cleaning/packed_text.h"
 #include "cleaning/sample_times.h"
 #include "cleaning/split.h"
-#include "cleaning/time_sort.h"
 
 namespace {
 
@@ -92,13 +97,30 @@ bool is_plain_decimal(std::string_view s) {
   return i == n;
 }
 
-// A whole number whose decimal digits are five or more nines, whatever its sign.
+// A whole number whose decimal digits are five to fifteen nines, whatever its
+// sign (a double holds no longer run of nines exactly).
 bool is_all_nines(double value) {
   if (!std::isfinite(value) || value != std::trunc(value)) return false;
   char digits[400];
   const int n = std::snprintf(digits, sizeof digits, "%.0f", std::fabs(value));
-  if (n < 5 || n >= static_cast<int>(sizeof digits)) return false;
+  if (n < 5 || n > 15) return false;
   return std::all_of(digits, digits + n, [](char c) { return c == '9'; });
+}
+
+// [+-] 0* 9{5,} [. 0*], written out by hand.
+bool written_as_nines(std::string_view s) {
+  size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  while (i < s.size() && s[i] == '0') ++i;
+  size_t nines = 0;
+  while (i < s.size() && s[i] == '9') ++i, ++nines;
+  if (nines < 5) return false;
+  if (i == s.size()) return true;
+  if (s[i] != '.') return false;
+  for (++i; i < s.size(); ++i) {
+    if (s[i] != '0') return false;
+  }
+  return true;
 }
 
 // The float32 an IEEE conversion gives (x86-64 rounds to nearest, overflowing
@@ -128,18 +150,20 @@ void check_read_piece(std::string_view text, const Piece& piece) {
   const double number = std::strtod(copy.c_str(), &stop);
   const bool range_error = errno == ERANGE;
   CHECK(stop == copy.c_str() + copy.size(), text);
+  const bool nines = is_all_nines(number) || written_as_nines(text);
   switch (piece.kind) {
     case PieceKind::kValue:
-      CHECK(!is_all_nines(number), text);
+      CHECK(!nines, text);
       CHECK(std::isfinite(number), text);
       CHECK(!(range_error && number == 0), text);  // underflow to zero is left to the caller
       CHECK(same_bits(piece.value, ieee_float(number)), text);
       break;
     case PieceKind::kMissing:
-      CHECK(is_all_nines(number), text);
+      CHECK(nines, text);
       break;
     case PieceKind::kUndecided:
       // only numbers beyond double's range: infinite, or nonzero digits that round to zero
+      CHECK(!nines, text);
       CHECK(range_error && (std::isinf(number) || number == 0), text);
       break;
   }
@@ -160,6 +184,35 @@ const char* check_scan_piece(const char* begin, const char* end) {
   return stop;
 }
 
+// The stand-in for Python's float(): strtod over the whole text (inf, nan,
+// hexadecimal and leading blanks included), nothing for anything else.
+std::optional<double> read_number(std::string_view text) {
+  if (text.empty() || text.find('\0') != std::string_view::npos) return std::nullopt;
+  const std::string copy(text);
+  char* stop = nullptr;
+  const double number = std::strtod(copy.c_str(), &stop);
+  if (stop == copy.c_str() || stop != copy.c_str() + copy.size()) return std::nullopt;
+  return number;
+}
+
+// What an undecided piece settles to, by the rules written out here.
+Piece settled(std::string_view text) {
+  const std::optional<double> number = read_number(text);
+  if (number) {
+    if (is_all_nines(*number)) return {PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()};
+    return {PieceKind::kValue, ieee_float(*number)};
+  }
+  if (contains(text, "99999")) return {PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()};
+  return {PieceKind::kUndecided, std::numeric_limits<float>::quiet_NaN()};
+}
+
+void check_settle_piece(std::string_view text) {
+  const Piece got = settle_piece(text, read_number(text));
+  const Piece want = settled(text);
+  CHECK(got.kind == want.kind, text);
+  CHECK(same_bits(got.value, want.value) || (std::isnan(got.value) && std::isnan(want.value)), text);
+}
+
 constexpr int64_t kSecond = 1'000'000'000;
 // One input in this many (by a hash of it) also runs on four threads.
 constexpr uint64_t kThreadedOneIn = 4096;
@@ -177,7 +230,7 @@ constexpr RateChoice kRates[] = {
     {true, 86400, 0},      {true, 0, 0},           {true, -60, 0},           {true, 9'223'372'036, 0},
     {true, 9'223'372'037, 0},  // too many nanoseconds: refused
     {false, 0, 0.5},       {false, 0, 1.5},        {false, 0, 60.0},         {false, 0, 1e-9},
-    {false, 0, -2.5},      {false, 0, 1e10},       {false, 0, 1e300},
+    {false, 0, -2.5},      {false, 0, 1e10},       {false, 0, 1e300},        {false, 0, 0.3},
 };
 
 // The start of row `row` whose line has `length` bytes.
@@ -190,6 +243,8 @@ int64_t row_start(size_t row, size_t length) {
     case 13: return kMax - r * kSecond;  // at the top of the range
     case 14: return std::numeric_limits<int64_t>::min() + 1;
     case 15: return 0;
+    case 9: return kT0 + static_cast<int64_t>(length % 5) * 60 * kSecond;  // overlapping on a grid
+    case 8: return kT0 + static_cast<int64_t>(length) * kSecond + 1;      // off any grid
     default: return kT0 + r * 86400 * kSecond + static_cast<int64_t>(length % 7) * 1800 * kSecond;
   }
 }
@@ -200,37 +255,27 @@ bool earlier(int64_t a, int64_t b) {
   return b == kNaT || a < b;
 }
 
-std::vector<int64_t> rows_of(const Samples& s) {
-  const Buffer<int64_t> rows = sample_rows(s.first);
-  return {rows.begin(), rows.end()};
-}
-
-// What split_cells must give, worked out piece by piece.
-struct Expected {
-  std::vector<int64_t> row;
-  std::vector<int64_t> position;  // -1: no text
-  std::vector<std::string_view> text;
-  std::vector<Piece> piece;
+// One sample as the model sees it.
+struct Sample {
+  size_t row;
+  int64_t position;  // -1: no text
+  std::string_view text;
+  Piece piece;  // as read_piece reads it
+  int64_t time = kNaT;
 };
 
-Expected expected_samples(std::span<const Cell> cells, bool split) {
-  Expected e;
+std::vector<Sample> model_samples(std::span<const Cell> cells, bool split) {
+  std::vector<Sample> out;
   for (size_t r = 0; r < cells.size(); ++r) {
     const Cell& cell = cells[r];
-    auto add = [&](int64_t position, std::string_view text, Piece piece) {
-      e.row.push_back(static_cast<int64_t>(r));
-      e.position.push_back(position);
-      e.text.push_back(text);
-      e.piece.push_back(piece);
-    };
     if (!cell.has_text) {
-      add(-1, {}, Piece{PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()});
+      out.push_back({r, -1, {}, Piece{PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()}});
       continue;
     }
     if (!split) {
       const Piece piece = read_piece(cell.text);
       check_read_piece(cell.text, piece);
-      add(0, cell.text, piece);
+      out.push_back({r, 0, cell.text, piece});
       continue;
     }
     const char* p = cell.text.data();
@@ -238,17 +283,16 @@ Expected expected_samples(std::span<const Cell> cells, bool split) {
     for (int64_t position = 0;; ++position) {
       const char* stop = check_scan_piece(p, end);
       const std::string_view text(p, static_cast<size_t>(stop - p));
-      add(position, text, read_piece(text));
+      out.push_back({r, position, text, read_piece(text)});
       if (stop == end) break;
       p = stop + 1;
     }
   }
-  return e;
+  return out;
 }
 
-// The time of a sample, or nullopt when it leaves int64 (split_cells throws).
-std::optional<int64_t> expected_time(const Stamp& stamp, const RateChoice& choice,
-                                     int64_t start, int64_t position) {
+// The time of a sample, or nullopt when it leaves int64 (Split throws).
+std::optional<int64_t> model_time(const Stamp& stamp, const RateChoice& choice, int64_t start, int64_t position) {
   if (position < 0) return kNaT;
   int64_t offset;
   if (choice.whole) {
@@ -274,73 +318,100 @@ std::optional<int64_t> expected_time(const Stamp& stamp, const RateChoice& choic
   return static_cast<int64_t>(t);
 }
 
-// Either the samples or the message of the overflow error split_cells threw.
-struct Outcome {
-  std::optional<Samples> samples;
-  std::string error;
+// A split's result.
+struct Result {
+  std::vector<float> value;
+  std::vector<int64_t> time;
+  std::vector<size_t> row;
+  std::optional<Unsettled> unsettled;
+  bool overflow = false;
 };
 
-Outcome run_split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp,
-                  unsigned threads) {
-  Outcome out;
+std::vector<size_t> rows_of(const Split& split) {
+  std::vector<size_t> row(split.size(), SIZE_MAX);
+  size_t next = 0;
+  split.for_each_block([&](std::span<const size_t> rows, size_t at, size_t slots) {
+    CHECK(!rows.empty() && slots > 0, "empty block");
+    CHECK(at == next, "blocks out of result order");
+    CHECK(slots * rows.size() <= row.size() - at, "block beyond the result");
+    for (size_t j = 0; j < slots * rows.size(); ++j) row[at + j] = rows[j % rows.size()];
+    next = at + slots * rows.size();
+  });
+  CHECK(next == row.size(), "positions never visited");
+  return row;
+}
+
+Result run_split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads,
+                 bool reorder_offsets) {
+  Result out;
+  std::optional<Split> s;
   try {
-    out.samples = split_cells(cells, split, stamp, threads);
+    s.emplace(cells, split, stamp);
   } catch (const std::overflow_error& e) {
-    out.error = e.what();
-    if (out.error.empty()) fail("empty overflow message", "");
+    CHECK(std::string(e.what()) == "Overflow in int64 addition", e.what());
+    out.overflow = true;
+    return out;
   }
+  out.value.assign(s->size(), -7.0f);
+  out.time.assign(stamp ? s->size() : 0, 7);
+  s->fill(out.value, out.time, threads);
+  if (reorder_offsets) {
+    // what the caller does with offsets: its own stable order of the sums
+    const Buffer<int64_t> order = stable_time_order(out.time);
+    s->reorder(std::span<const int64_t>(order.data(), order.size()), out.value);
+    std::vector<int64_t> time(out.time.size());
+    for (size_t i = 0; i < time.size(); ++i) time[i] = out.time[static_cast<size_t>(order[i])];
+    out.time.swap(time);
+  }
+  out.unsettled = s->settle(out.value, read_number);
+  out.row = rows_of(*s);
   return out;
 }
 
-void check_samples(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp,
-                   const RateChoice& choice, std::span<const int64_t> starts, const Outcome& got) {
-  const Expected e = expected_samples(cells, split);
-  const size_t n = e.row.size();
-
-  std::vector<int64_t> times;
+void check_result(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp,
+                  const RateChoice& choice, std::span<const int64_t> starts, bool reorder_offsets,
+                  const Result& got) {
+  std::vector<Sample> samples = model_samples(cells, split);
   bool overflow = false;
   if (stamp) {
-    times.resize(n);
-    for (size_t k = 0; k < n && !overflow; ++k) {
-      const int64_t start = stamp->row_start ? starts[static_cast<size_t>(e.row[k])] : 0;
-      const auto t = expected_time(*stamp, choice, start, e.position[k]);
-      if (t) {
-        times[k] = *t;
-      } else {
+    for (Sample& s : samples) {
+      const int64_t start = stamp->row_start ? starts[s.row] : 0;
+      const auto t = model_time(*stamp, choice, start, s.position);
+      if (!t) {
         overflow = true;
+        break;
       }
+      s.time = *t;
     }
   }
-  CHECK(overflow == !got.samples.has_value(), got.error);
-  if (overflow) {
-    CHECK(got.error == "Overflow in int64 addition", got.error);
-    return;
+  CHECK(overflow == got.overflow, "overflow");
+  if (overflow) return;
+  if (stamp && (stamp->row_start || reorder_offsets)) {
+    std::stable_sort(samples.begin(), samples.end(),
+                     [](const Sample& a, const Sample& b) { return earlier(a.time, b.time); });
   }
-
-  const Samples& s = *got.samples;
-  CHECK(s.value.size() == n, "");
-  CHECK(rows_of(s) == e.row, "");
-  std::vector<size_t> undecided;
-  for (size_t k = 0; k < n; ++k) {
-    CHECK(same_bits(s.value[k], e.piece[k].value), e.text[k]);
-    if (e.piece[k].kind == PieceKind::kUndecided) undecided.push_back(k);
+  const size_t n = samples.size();
+  CHECK(got.value.size() == n && got.row.size() == n, "sample count");
+  CHECK(got.time.size() == (stamp ? n : 0), "time count");
+  std::optional<size_t> first_failure;
+  for (size_t i = 0; i < n; ++i) {
+    const Sample& s = samples[i];
+    CHECK(got.row[i] == s.row, s.text);
+    if (stamp) CHECK(got.time[i] == s.time, s.text);
+    Piece want = s.piece;
+    if (want.kind == PieceKind::kUndecided) {
+      check_settle_piece(s.text);
+      want = settled(s.text);
+      if (want.kind == PieceKind::kUndecided && !first_failure) first_failure = i;
+    }
+    CHECK(same_bits(got.value[i], want.value), s.text);
   }
-  CHECK(s.undecided == undecided, "");
-  CHECK(s.undecided_text.size() == undecided.size(), "");
-  for (size_t j = 0; j < undecided.size(); ++j) {
-    const std::string_view text = e.text[undecided[j]];
-    CHECK(s.undecided_text[j].data() == text.data() && s.undecided_text[j].size() == text.size(), text);
+  CHECK(got.unsettled.has_value() == first_failure.has_value(), "unsettled");
+  if (first_failure) {
+    CHECK(got.unsettled->at == *first_failure, got.unsettled->text);
+    const std::string_view text = samples[*first_failure].text;
+    CHECK(got.unsettled->text.data() == text.data() && got.unsettled->text.size() == text.size(), text);
   }
-  if (!stamp) {
-    CHECK(s.time.empty(), "");
-    CHECK(!s.time_ordered, "");
-    return;
-  }
-  CHECK(std::equal(s.time.begin(), s.time.end(), times.begin(), times.end()), "");
-  bool ordered = true;
-  for (size_t k = 1; k < n; ++k) ordered = ordered && !earlier(times[k], times[k - 1]);
-  CHECK(s.time_ordered == ordered, "");
-  CHECK(is_time_ordered(s.time) == ordered, "");
 }
 
 // stable_time_order against std::stable_sort on the keys.
@@ -356,38 +427,6 @@ void check_time_order(std::span<const int64_t> times) {
   CHECK(is_time_ordered(sorted), "gathered times");
 }
 
-// The rows of `b`, samples of `copies` copies of the cells of `a`, are those
-// of `a` copy after copy.
-void check_rows_of_copies(const Samples& a, const Samples& b, size_t cells, size_t copies) {
-  const size_t n = a.value.size();
-  CHECK(b.first.size() == copies * cells + 1, "rows of the copies");
-  for (size_t r = 0; r < b.first.size(); ++r) {
-    const size_t c = r / cells;
-    CHECK(b.first[r] == c * n + a.first[r - c * cells], "rows of a copy");
-  }
-}
-
-// sort_by_time on the samples (a copy of them), with and without the grid
-// sweep, against a stable sort of the samples by time.
-void check_time_sort(const Samples& s, const Stamp& stamp, bool with_rows) {
-  const size_t n = s.value.size();
-  std::vector<size_t> order(n);
-  for (size_t k = 0; k < n; ++k) order[k] = k;
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return earlier(s.time[a], s.time[b]); });
-  const Buffer<int64_t> rows = sample_rows(s.first);
-  for (const std::optional<int64_t> step : {stamp.rate.step_ns(), std::optional<int64_t>()}) {
-    const TimeSorted sorted =
-        sort_by_time(Buffer<int64_t>(s.time), Buffer<float>(s.value), s.first, s.time_ordered, step, with_rows);
-    CHECK(sorted.time.size() == n && sorted.value.size() == n, "sort_by_time sizes");
-    CHECK(sorted.row.size() == (with_rows ? n : 0), "sort_by_time rows");
-    for (size_t i = 0; i < n; ++i) {
-      CHECK(sorted.time[i] == s.time[order[i]], "sort_by_time times");
-      CHECK(same_bits(sorted.value[i], s.value[order[i]]), "sort_by_time values");
-      if (with_rows) CHECK(sorted.row[i] == rows[order[i]], "sort_by_time rows");
-    }
-  }
-}
-
 // A hash of the input with every bit mixed into every other.
 uint64_t input_hash(const uint8_t* data, size_t size) {
   uint64_t h = 0xcbf29ce484222325u;
@@ -400,21 +439,19 @@ uint64_t input_hash(const uint8_t* data, size_t size) {
 }
 
 // The cells over and over until there are samples enough for four threads:
-// four threads must give, copy after copy, exactly what one thread gave on the
-// cells alone (which check_samples held against the model), the error included.
+// four threads must give exactly what one thread gives.
 void check_threads(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp,
-                   std::span<const int64_t> starts, const Outcome& alone, bool with_rows) {
+                   std::span<const int64_t> starts, bool reorder_offsets) {
   constexpr size_t kEnough = 400'000;  // four threads' worth of samples
-  size_t per_copy = 0;
+  size_t per_copy = 0, text_bytes = 0;
   for (const Cell& cell : cells) {
     per_copy += !cell.has_text || !split
                     ? 1
                     : static_cast<size_t>(std::count(cell.text.begin(), cell.text.end(), ' ')) + 1;
+    text_bytes += cell.text.size();
   }
   const size_t copies = (kEnough + per_copy - 1) / per_copy;
   // a long cell read whole 400,000 times over would take seconds
-  size_t text_bytes = 0;
-  for (const Cell& cell : cells) text_bytes += cell.text.size();
   if (copies * text_bytes > (size_t{64} << 20)) return;
   std::vector<Cell> many;
   std::vector<int64_t> many_starts;
@@ -427,46 +464,24 @@ void check_threads(std::span<const Cell> cells, bool split, const std::optional<
   std::optional<Stamp> many_stamp = stamp;
   if (stamp && stamp->row_start) many_stamp->row_start = std::span<const int64_t>(many_starts);
 
-  const Outcome four = run_split(many, split, many_stamp, 4);
-  CHECK(four.samples.has_value() == alone.samples.has_value(), four.error + "|" + alone.error);
-  if (!four.samples) {
-    CHECK(four.error == alone.error, four.error);
-    return;
+  const Result one = run_split(many, split, many_stamp, 1, reorder_offsets);
+  const Result four = run_split(many, split, many_stamp, 4, reorder_offsets);
+  CHECK(one.overflow == four.overflow, "overflow with four threads");
+  if (one.overflow) return;
+  CHECK(one.row == four.row, "rows with four threads");
+  CHECK(one.time == four.time, "times with four threads");
+  CHECK(one.value.size() == four.value.size() &&
+            std::memcmp(one.value.data(), four.value.data(), one.value.size() * sizeof(float)) == 0,
+        "values with four threads");
+  CHECK(one.unsettled.has_value() == four.unsettled.has_value(), "unsettled with four threads");
+  if (one.unsettled) {
+    CHECK(one.unsettled->at == four.unsettled->at && one.unsettled->text.data() == four.unsettled->text.data(),
+          one.unsettled->text);
   }
-
-  const Samples& a = *alone.samples;
-  const Samples& b = *four.samples;
-  const size_t n = a.value.size();
-  CHECK(n == per_copy && b.value.size() == copies * n, "samples per copy");
-  CHECK(b.time.size() == (stamp ? copies * n : 0), "times per copy");
-  check_rows_of_copies(a, b, cells.size(), copies);
-  CHECK(b.undecided.size() == copies * a.undecided.size(), "undecided per copy");
-  for (size_t c = 0; c < copies; ++c) {
-    CHECK(std::memcmp(b.value.data() + c * n, a.value.data(), n * sizeof(float)) == 0, "values of a copy");
-    if (stamp) {
-      CHECK(std::memcmp(b.time.data() + c * n, a.time.data(), n * sizeof(int64_t)) == 0, "times of a copy");
-    }
-    for (size_t j = 0; j < a.undecided.size(); ++j) {
-      const size_t at = c * a.undecided.size() + j;
-      CHECK(b.undecided[at] == c * n + a.undecided[j], "undecided sample of a copy");
-      CHECK(b.undecided_text[at].data() == a.undecided_text[j].data() &&
-                b.undecided_text[at].size() == a.undecided_text[j].size(),
-            a.undecided_text[j]);
-    }
-  }
-  // the time order flag: each copy's own order, and the last time of one
-  // copy before the first of the next
-  if (stamp && copies > 1 && n > 0) {
-    const bool ordered = a.time_ordered && !earlier(a.time[0], a.time[n - 1]);
-    CHECK(b.time_ordered == ordered, "time order of the copies");
-  }
-
-  if (stamp) check_time_sort(b, *stamp, with_rows);
-
   // the radix path of stable_time_order: the times over and over, past 4096
-  if (stamp && !a.time.empty()) {
+  if (!one.time.empty()) {
     std::vector<int64_t> repeated;
-    while (repeated.size() < 5000) repeated.insert(repeated.end(), a.time.begin(), a.time.end());
+    while (repeated.size() < 5000) repeated.insert(repeated.end(), one.time.begin(), one.time.end());
     check_time_order(repeated);
   }
 }
@@ -479,13 +494,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool split = (flags & 1) == 0;
   const bool stamped = (flags & 2) != 0;
   const bool with_starts = (flags & 4) != 0;
-  const bool with_rows = (flags & 8) != 0;
   const RateChoice& choice = kRates[data[1] % (sizeof kRates / sizeof kRates[0])];
   const std::string_view input(reinterpret_cast<const char*>(data) + 2, size - 2);
 
   // every piece of the raw input, newlines and all
   for (const char* p = input.data(), *end = p + input.size();;) {
     const char* stop = check_scan_piece(p, end);
+    check_settle_piece(std::string_view(p, static_cast<size_t>(stop - p)));
     if (stop == end) break;
     p = stop + 1;
   }
@@ -510,8 +525,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (stamped) {
     std::optional<SampleRate> rate;
     try {
-      rate = choice.whole ? SampleRate::whole_seconds(choice.seconds)
-                          : SampleRate::seconds(choice.fraction);
+      rate = choice.whole ? SampleRate::whole_seconds(choice.seconds) : SampleRate::seconds(choice.fraction);
     } catch (const std::overflow_error&) {
       // only a whole number of seconds whose nanoseconds leave int64
       CHECK(choice.whole || choice.fraction == std::trunc(choice.fraction), "refused rate");
@@ -524,14 +538,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     stamp = Stamp{*rate, std::nullopt};
     if (with_starts) stamp->row_start = std::span<const int64_t>(starts);
   }
+  // offsets alone are ordered by the caller, as the binding orders their sums
+  const bool reorder_offsets = stamp && !stamp->row_start;
 
-  const Outcome alone = run_split(cells, split, stamp, 1);
-  check_samples(cells, split, stamp, choice, starts, alone);
-  if (alone.samples && stamp) {
-    check_time_order(alone.samples->time);
-    check_time_sort(*alone.samples, *stamp, with_rows);
-  }
+  const Result alone = run_split(cells, split, stamp, 1, reorder_offsets);
+  check_result(cells, split, stamp, choice, starts, reorder_offsets, alone);
+  if (!alone.time.empty()) check_time_order(alone.time);
 
-  if (input_hash(data, size) % kThreadedOneIn == 0) check_threads(cells, split, stamp, starts, alone, with_rows);
+  if (input_hash(data, size) % kThreadedOneIn == 0) check_threads(cells, split, stamp, starts, reorder_offsets);
   return 0;
 }

@@ -11,7 +11,8 @@ Input layout (so that seeds stay readable text):
   the rest  UTF-8 (invalid bytes become lone surrogates), one row per line;
             a line's first character picks the row's start (START_CODES), the
             rest is the cell text; a rest that begins with \\x01 is a missing
-            cell (NaN) and one that begins with \\x02 is a float cell
+            cell (NaN), one that begins with \\x02 is a float cell and one that
+            begins with \\x03 is a bytes cell (its text after the mark)
 
 Coverage feedback comes from tests/split_reference.py, instrumented here, and
 from the extensions when they are built for it (-fsanitize=fuzzer-no-link, as
@@ -62,6 +63,8 @@ def make_table(data):
             cells.append(np.nan if len(rest) % 2 else None)
         elif rest.startswith("\x02"):
             cells.append(float(len(rest)) + 0.25)
+        elif rest.startswith("\x03"):
+            cells.append(rest[1:].encode("utf-8", "surrogatepass"))
         else:
             cells.append(rest)
     rows = len(cells)

@@ -6,10 +6,16 @@ offsets. Samples that share a time come in the order of their rows: the join
 runs on positional labels and the sort is stable.
 """
 import math
+import re
 import warnings
 
 import numpy as np
 import pandas as pd
+
+
+# Nines however many, written out: a double rounds sixteen and more of them
+# to a power of ten, but they still mark a missing sample.
+_WRITTEN_NINES = re.compile(r"[+-]?0*9{5,}(\.0*)?")
 
 
 def _is_nines(value):
@@ -28,7 +34,7 @@ def _placeholder_to_nan(piece):
         value = float(piece)
     except ValueError:
         return np.nan if "99999" in piece else piece  # left for astype to refuse
-    return np.nan if _is_nines(value) else piece
+    return np.nan if _is_nines(value) or _WRITTEN_NINES.fullmatch(piece) else piece
 
 
 def split_lines_reference(df, sample_by_seconds):

@@ -30,6 +30,7 @@ SPLIT_CASES = {
     "no obsvalue": (cleaning.split_lines, [pd.DataFrame({"startdate": [T0]}), 60], KeyError, "obsvalue"),
     "no startdate": (cleaning.split_lines, [pd.DataFrame({"obsvalue": ["1"]}), 60], KeyError, "startdate"),
     "numbers": (cleaning.split_lines, [packed(obsvalue=[1.5]), 60], AttributeError, ".str accessor"),
+    "bytes": (cleaning.split_lines, [packed(obsvalue=[b"1 2"]), 60], TypeError, "inferred dtype 'bytes'"),
     "NUL byte": (cleaning.split_lines, [packed(obsvalue=["1 2\x003"]), 60], ValueError, "2\\x003"),
     "garbage": (cleaning.split_lines, [packed(obsvalue=["1 ab 2"]), 1], ValueError, "'ab'"),
     "dates as words": (cleaning.split_lines, [packed(startdate=["yesterday"]), 60], TypeError, ""),

@@ -101,10 +101,31 @@ def small_packed():
                          "obsvalue": ["1.5 NULL 2 99999", "3 x99999"]})
 
 
+def stations_packed():
+    """Two stations side by side, as the fetch hands them over: the grid sweep."""
+    return pd.DataFrame({"startdate": [T0, T0 + pd.Timedelta(hours=1), T0, T0 + pd.Timedelta(minutes=3)],
+                         "stationid": ["a", "a", "b", "b"], "flag": [1, 2, 3, 4],
+                         "obsvalue": ["1 2 3", "4", "5 NULL 6 7", "inf"]})
+
+
+def refused(call):
+    try:
+        call()
+    except ValueError:
+        return
+    raise AssertionError("no error")
+
+
 def cases():
     steps = pd.Series([1.0, 2.0, 3.0, 103.0, 104.0])
     yield "cleaning.split_lines", lambda c: cleaning.split_lines(small_packed(), 60)
     yield "cleaning.split_lines daily", lambda c: cleaning.split_lines(small_packed().assign(obsvalue=["1", "NULL"]), 86400)
+    yield "cleaning.split_lines stations", lambda c: cleaning.split_lines(stations_packed().drop(columns="flag"), 60)
+    yield "cleaning.split_lines number column", lambda c: cleaning.split_lines(stations_packed(), 60)
+    yield "cleaning.split_lines time zone", lambda c: cleaning.split_lines(
+        stations_packed().assign(startdate=lambda d: d["startdate"].dt.tz_localize("Asia/Shanghai")), 60)
+    yield "cleaning.split_lines refused", lambda c: refused(
+        lambda: cleaning.split_lines(stations_packed().assign(obsvalue=["1 x", "2", "3", "4"]), 60))
     yield "cleaning.concat_df", lambda c: cleaning.concat_df(steps.to_frame(), steps.to_frame())
     yield "cleaning.remove_steps_v2", lambda c: cleaning.remove_steps_v2(steps.copy(), {"std": 1.0})
     yield "fetching.conn_to_Oracle", lambda c: fetching.conn_to_Oracle(SECTION)

@@ -109,6 +109,9 @@ def test_offsets_are_position_times_rate(rate, step):
 
 @pytest.mark.parametrize("piece,expected", [
     ("99999", np.nan), ("-99999", np.nan), ("99999.0", np.nan), ("999999", np.nan),
+    # nines beyond a double's precision, which reads them as a power of ten
+    ("9999999999999999", np.nan), ("-99999999999999999999", np.nan), ("+0099999999999999999.000", np.nan),
+    ("9999999999999999.5", 1e16), ("19999999999999999", 2e16),
     ("199999.5", 199999.5), ("0.0999995", 0.0999995), ("99999.5", 99999.5),
     ("1_0", 10.0), ("\t1", 1.0), ("+2", 2.0), ("1e5", 1e5), ("-0", -0.0),
     ("1e39", np.inf), ("inf", np.inf), ("NULLALL", np.nan), ("abc99999", np.nan),
@@ -124,6 +127,51 @@ def test_placeholders_and_numbers(piece, expected):
     else:
         assert value == np.float32(expected)
         assert np.signbit(value) == np.signbit(expected)
+
+
+@pytest.mark.parametrize("rate", [0.3, 0.1, 0.7, 1.5, 2.5, 0.001])
+def test_fractional_rates_round_to_the_nanosecond_as_pandas_does(rate):
+    df = pd.DataFrame({"startdate": [T0, T0 + pd.Timedelta(hours=1)],
+                       "obsvalue": [" ".join(str(k) for k in range(50)), "1 2 3"]})
+    ours, _ = run_quietly(cleaning.split_lines, df, rate)
+    expected, _ = run_quietly(split_lines_reference, df.copy(), rate)
+    tm.assert_frame_equal(ours, expected, check_exact=True)
+
+
+def test_three_tenths_of_a_second_three_times_is_nine_tenths():
+    # 3 * 0.3 is 0.8999999999999999 as a double; pandas rounds it to 900 ms
+    out, _ = run_quietly(cleaning.split_lines, pd.DataFrame({"startdate": [T0], "obsvalue": ["0 1 2 3"]}), 0.3)
+    assert out.index[3] == T0 + pd.Timedelta(milliseconds=900)
+    assert out.index[3].nanosecond == 0
+
+
+def test_an_out_of_order_step_where_two_threads_meet():
+    # 4 rows of 60,000 seconds: with two threads the second one's rows begin
+    # at row 2, which starts half a row before row 1 ends
+    rows = [" ".join(f"{(r * 7 + k) % 113}.5" for k in range(60_000)) for r in range(4)]
+    starts = [T0, T0 + pd.Timedelta(seconds=60_000), T0 + pd.Timedelta(seconds=90_000),
+              T0 + pd.Timedelta(seconds=150_000)]
+    df = pd.DataFrame({"startdate": starts, "stationid": ["a", "b", "c", "d"], "obsvalue": rows})
+    ours, _ = run_quietly(cleaning.split_lines, df, 1)
+    expected, _ = run_quietly(split_lines_reference, df.copy(), 1)
+    tm.assert_frame_equal(ours, expected, check_exact=True)
+    assert ours.index.is_monotonic_increasing
+
+
+@pytest.mark.parametrize("stations,days", [(3, 4), (40, 2)])
+def test_stations_side_by_side(stations, days):
+    # the fetch's table: rows sorted by station, then time, each a day of minutes
+    rng = random.Random(stations)
+    frame = pd.DataFrame({
+        "startdate": [T0 + pd.Timedelta(days=d) for _ in range(stations) for d in range(days)],
+        "stationid": [f"370{s:02d}1" for s in range(stations) for _ in range(days)],
+        "itemid": ["4121"] * (stations * days),
+        "obsvalue": [" ".join(random_piece(rng) for _ in range(1440)) for _ in range(stations * days)],
+    })
+    frame.loc[3, "obsvalue"] = None
+    ours, _ = run_quietly(cleaning.split_lines, frame, 60)
+    expected, _ = run_quietly(split_lines_reference, frame.copy(), 60)
+    tm.assert_frame_equal(ours, expected, check_exact=True)
 
 
 def test_rows_without_text_become_one_sample_without_time():
@@ -185,6 +233,10 @@ def outcome(function, df, rate):
     (pd.DataFrame({"startdate": [T0], "obsvalue": ["\ud800"]}), 60),             # lone surrogate
     (pd.DataFrame({"obsvalue": ["1"]}), 86400),
     (pd.DataFrame({"startdate": [T0]}), 86400),
+    (pd.DataFrame({"startdate": [T0, T0], "obsvalue": [b"1 2", b"3"]}), 60),     # bytes, not text
+    (pd.DataFrame({"startdate": [T0, T0], "obsvalue": [b"1 2", None]}), 1),
+    (pd.DataFrame({"startdate": [T0, T0], "obsvalue": [np.nan, b"3"]}), 3600),
+    (pd.DataFrame({"startdate": [T0], "timespan": [1], "obsvalue": [b"1"]}), 60),  # bytes before the overlap
 ])
 def test_errors_are_those_of_the_pandas_formulation(df, rate):
     expected = outcome(split_lines_reference, df.copy(), rate)

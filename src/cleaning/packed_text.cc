@@ -67,6 +67,21 @@ constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
 
 }  // namespace
 
+bool is_written_nines(std::string_view piece) {
+  const char* p = piece.data();
+  const char* const end = p + piece.size();
+  if (p < end && (*p == '+' || *p == '-')) ++p;
+  while (p < end && *p == '0') ++p;
+  const char* nines = p;
+  while (p < end && *p == '9') ++p;
+  if (p - nines < 5) return false;
+  if (p < end && *p == '.') {
+    ++p;
+    while (p < end && *p == '0') ++p;
+  }
+  return p == end;
+}
+
 bool is_nines_placeholder(double value) {
   const double a = std::fabs(value);
   if (!(a >= 99999.0) || a > 1e15) return false;
@@ -92,10 +107,19 @@ Piece read_piece(std::string_view piece) {
   if (piece.empty()) return {PieceKind::kMissing, kNaN};
   double number;
   if (parse_plain_decimal(piece, number)) {
-    if (is_nines_placeholder(number)) return {PieceKind::kMissing, kNaN};
+    if (is_nines_placeholder(number) || is_written_nines(piece)) return {PieceKind::kMissing, kNaN};
     return {PieceKind::kValue, to_float32(number)};
   }
   if (contains(piece, "NULL") || contains(piece, "null")) return {PieceKind::kMissing, kNaN};
+  return {PieceKind::kUndecided, kNaN};
+}
+
+Piece settle_piece(std::string_view piece, std::optional<double> number) {
+  if (number) {
+    if (is_nines_placeholder(*number)) return {PieceKind::kMissing, kNaN};
+    return {PieceKind::kValue, to_float32(*number)};
+  }
+  if (contains_nines(piece)) return {PieceKind::kMissing, kNaN};
   return {PieceKind::kUndecided, kNaN};
 }
 

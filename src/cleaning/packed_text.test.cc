@@ -58,6 +58,13 @@ INSTANTIATE_TEST_SUITE_P(Placeholders, MissingPieces,
                                            "99999.0", "999999", "+9999999", "9.9999e4",
                                            "099999", "999999999999999"));
 
+// Nines beyond what a double holds: 16 and more of them read as a power of
+// ten, yet are written as the placeholder.
+INSTANTIATE_TEST_SUITE_P(LongNines, MissingPieces,
+                         ::testing::Values("9999999999999999", "-9999999999999999", "99999999999999999999",
+                                           "+00099999999999999999.000", "9999999999999999.",
+                                           "999999999999999999999999999999999999999999999999"));
+
 class UndecidedPieces : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(UndecidedPieces, AreLeftToTheCaller) {
@@ -69,9 +76,34 @@ INSTANTIATE_TEST_SUITE_P(NotPlainDecimals, UndecidedPieces,
                                            "--1", "1e", "e5", ".", "-", "+", "1.2.3", "0x10",
                                            "abc", "Null", "1e400", "\xd9\xa1", "99999x"));
 
-TEST(ReadPiece, NinesOfSixteenDigitsAreNotAPlaceholder) {
-  // 9999999999999999 has no exact double; Python reads it as 1e16.
-  EXPECT_EQ(read_piece("9999999999999999").kind, PieceKind::kValue);
+TEST(ReadPiece, NumbersNearLongNinesAreValues) {
+  for (const char* text : {"9999999999999999.5", "19999999999999999", "9999999999999999e1", "99999.01",
+                           "1e16", "9999999999999999.0001"}) {
+    EXPECT_EQ(read_piece(text).kind, PieceKind::kValue) << text;
+  }
+}
+
+TEST(IsWrittenNines, SignZerosNinesPointZeros) {
+  for (const char* text : {"99999", "-99999", "+099999", "99999.", "99999.000", "0000099999"}) {
+    EXPECT_TRUE(is_written_nines(text)) << text;
+  }
+  for (const char* text : {"9999", "99999.5", "99999e0", "9999 9", "199999", "99999.0.0", "+-99999", ".99999",
+                           "99999x", ""}) {
+    EXPECT_FALSE(is_written_nines(text)) << text;
+  }
+}
+
+TEST(SettlePiece, NumbersNinesAndTheRest) {
+  EXPECT_EQ(settle_piece("1_5", 15.0).kind, PieceKind::kValue);
+  EXPECT_EQ(settle_piece("1_5", 15.0).value, 15.0f);
+  EXPECT_EQ(settle_piece("inf", std::numeric_limits<double>::infinity()).value,
+            std::numeric_limits<float>::infinity());
+  EXPECT_EQ(settle_piece("1e400", std::numeric_limits<double>::infinity()).kind, PieceKind::kValue);
+  EXPECT_EQ(settle_piece("99_999", 99999.0).kind, PieceKind::kMissing);  // a number of nines
+  EXPECT_EQ(settle_piece("x99999", std::nullopt).kind, PieceKind::kMissing);  // no number, with 99999
+  EXPECT_EQ(settle_piece("abc", std::nullopt).kind, PieceKind::kUndecided);
+  EXPECT_TRUE(std::isnan(settle_piece("abc", std::nullopt).value));
+  EXPECT_TRUE(std::isnan(settle_piece("nan", std::nan("")).value));
 }
 
 TEST(ReadPiece, NulByteInsideATextIsNotANumber) {

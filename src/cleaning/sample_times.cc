@@ -6,19 +6,12 @@
 #include <numeric>
 #include <stdexcept>
 
-
 namespace velmora::packed {
 namespace {
 
 constexpr int64_t kNsPerSecond = 1'000'000'000;
 
 [[noreturn]] void overflow() { throw std::overflow_error("Overflow in int64 addition"); }
-
-// Sort key: ascending unsigned order of the times, the missing time last.
-inline uint64_t time_key(int64_t t) {
-  if (t == kNaT) return std::numeric_limits<uint64_t>::max();
-  return (static_cast<uint64_t>(t) ^ (uint64_t{1} << 63)) - 1;
-}
 
 }  // namespace
 

@@ -17,6 +17,12 @@ namespace velmora::packed {
 
 inline constexpr int64_t kNaT = std::numeric_limits<int64_t>::min();
 
+// Sort key of a time: unsigned keys ascend as the times do, and the missing
+// time has the largest key.
+inline uint64_t time_key(int64_t t) {
+  return t == kNaT ? std::numeric_limits<uint64_t>::max() : (static_cast<uint64_t>(t) ^ (uint64_t{1} << 63)) - 1;
+}
+
 // Seconds between two samples of a row, as given by the caller.
 class SampleRate {
  public:
@@ -27,6 +33,9 @@ class SampleRate {
   std::optional<int64_t> step_ns() const {
     return whole_ ? std::optional<int64_t>(ns_) : std::nullopt;
   }
+
+  // Whether later samples of a row lie earlier than the first.
+  bool descending() const { return whole_ ? ns_ < 0 : seconds_ < 0; }
 
   // Offset of the sample at `position` from the start of its row, in ns.
   // Throws std::overflow_error beyond the int64 range.
@@ -42,7 +51,7 @@ class SampleRate {
 bool is_time_ordered(std::span<const int64_t> times);
 
 // The permutation that sorts `times` ascending, kNaT last; equal times keep
-// their order (stable).
+// their order (stable). order[i] is the index in `times` of the i-th time.
 Buffer<int64_t> stable_time_order(std::span<const int64_t> times);
 
 // values[order[0]], values[order[1]], ...

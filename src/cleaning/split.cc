@@ -1,8 +1,10 @@
 #include "cleaning/split.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <limits>
+#include <stdexcept>
 #include <thread>
 
 namespace velmora::packed {
@@ -10,172 +12,349 @@ namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-inline size_t count_blanks(const char* p, size_t n) {
+size_t count_blanks(const char* p, size_t n) {
   size_t blanks = 0;
   for (size_t i = 0; i < n; ++i) blanks += p[i] == ' ';
   return blanks;
 }
 
-inline size_t piece_count(const Cell& cell, bool split) {
-  if (!cell.has_text || !split) return 1;
-  return count_blanks(cell.text.data(), cell.text.size()) + 1;
+[[noreturn]] void overflow() { throw std::overflow_error("Overflow in int64 addition"); }
+
+// The position just past the blank that ends the piece at `p`, or `end`.
+const char* after_piece(const char* p, const char* end) {
+  const void* blank = std::memchr(p, ' ', static_cast<size_t>(end - p));
+  return blank != nullptr ? static_cast<const char*>(blank) + 1 : end;
 }
 
-// Sort key of a time: ascending, the missing time last.
-inline uint64_t order_key(int64_t t) {
-  return t == kNaT ? std::numeric_limits<uint64_t>::max()
-                   : (static_cast<uint64_t>(t) ^ (uint64_t{1} << 63)) - 1;
+// Runs work(t, bounds[t], bounds[t+1]) for every range on its own thread
+// (range 0 on the caller's) and rethrows the first error, in range order.
+template <typename Work>
+void run_shared(const std::vector<size_t>& bounds, Work&& work) {
+  const size_t parts = bounds.size() - 1;
+  std::vector<std::exception_ptr> errors(parts);
+  auto guarded = [&](size_t t) {
+    try {
+      work(t, bounds[t], bounds[t + 1]);
+    } catch (...) {
+      errors[t] = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> workers;
+    workers.reserve(parts);
+    for (size_t t = 1; t < parts; ++t) workers.emplace_back(guarded, t);
+    guarded(0);
+  }
+  for (const auto& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
 }
 
-// What one thread produces besides the shared buffers.
-struct Part {
+}  // namespace
+
+// What one thread collects besides the shared buffers.
+struct Split::Part {
   std::vector<size_t> undecided;
   std::vector<std::string_view> undecided_text;
-  bool time_ordered = true;
-  std::exception_ptr error;
+
+  void note(Piece piece, size_t at, const char* begin, const char* stop) {
+    if (piece.kind != PieceKind::kUndecided) return;
+    undecided.push_back(at);
+    undecided_text.emplace_back(begin, static_cast<size_t>(stop - begin));
+  }
 };
 
-class Filler {
- public:
-  Filler(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp,
-         std::span<const size_t> first, Samples& out)
-      : cells_(cells), split_(split), stamp_(stamp), first_(first), out_(out) {}
-
-  // Fills the samples of rows [from, to).
-  void operator()(size_t from, size_t to, Part& part) const {
-    try {
-      uint64_t last_key = 0;
-      for (size_t row = from; row < to; ++row) fill_row(row, part, last_key);
-    } catch (...) {
-      part.error = std::current_exception();
-    }
+std::vector<size_t> share(std::span<const size_t> starts, size_t total, unsigned parts) {
+  parts = static_cast<unsigned>(std::clamp<size_t>(parts, 1, std::max<size_t>(starts.size(), 1)));
+  std::vector<size_t> bounds{0};
+  for (unsigned t = 1; t < parts; ++t) {
+    const size_t target = total / parts * t;
+    // the last item that begins at or before the target
+    const auto after = std::upper_bound(starts.begin(), starts.end(), target);
+    bounds.push_back(std::max(static_cast<size_t>(after - starts.begin()) - 1, bounds.back()));
   }
+  bounds.push_back(starts.size());
+  return bounds;
+}
 
- private:
-  void fill_row(size_t row, Part& part, uint64_t& last_key) const {
+Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp)
+    : cells_(cells), split_(split), stamp_(stamp) {
+  const size_t rows = cells.size();
+  if (stamp_ && stamp_->row_start && stamp_->row_start->size() != rows) {
+    throw std::invalid_argument("one row start per cell is needed");
+  }
+  first_.resize(rows + 1);
+  first_[0] = 0;
+  for (size_t row = 0; row < rows; ++row) {
+    const Cell& cell = cells[row];
+    const size_t pieces = cell.has_text && split ? count_blanks(cell.text.data(), cell.text.size()) + 1 : 1;
+    first_[row + 1] = first_[row] + pieces;
+  }
+  if (!stamp_) return;
+
+  // The times of a row lie between its first and its last: when the last
+  // fits in int64, all do.
+  const SampleRate& rate = stamp_->rate;
+  std::vector<int64_t> start(rows, kNaT);
+  for (size_t row = 0; row < rows; ++row) {
+    if (!cells[row].has_text) continue;
+    const int64_t offset = rate.offset_ns(static_cast<int64_t>(first_[row + 1] - first_[row]) - 1);
+    if (!stamp_->row_start) continue;
+    const int64_t at = (*stamp_->row_start)[row];
+    if (at == kNaT) continue;
+    int64_t last;
+    if (__builtin_add_overflow(at, offset, &last) || last == kNaT) overflow();
+    start[row] = at;
+  }
+  if (stamp_->row_start) layout_ = arrange(first_, start, rate, rows + size() / 8);
+}
+
+Piece Split::read_next(const char* p, const char* end, const char** stop) const {
+  if (split_) return scan_piece(p, end, stop);
+  *stop = end;
+  return read_piece(std::string_view(p, static_cast<size_t>(end - p)));
+}
+
+std::vector<size_t> Split::share_slots(unsigned parts) const {
+  // ranges of result positions of about equal length, each beginning at a
+  // slot of a segment
+  const std::vector<Segment>& segments = layout_.segments;
+  const size_t total = layout_.untimed_out;
+  std::vector<size_t> bounds{0};
+  for (unsigned t = 1; t < parts; ++t) {
+    const size_t target = total / parts * t;
+    const auto after = std::upper_bound(segments.begin(), segments.end(), target,
+                                        [](size_t at, const Segment& s) { return at < s.out; });
+    if (after == segments.begin()) continue;
+    const Segment& segment = *(after - 1);
+    const size_t at = segment.out + (target - segment.out) / segment.width() * segment.width();
+    if (at > bounds.back() && at < total) bounds.push_back(at);
+  }
+  bounds.push_back(total);
+  return bounds;
+}
+
+int64_t Split::row_start(size_t row) const {
+  return stamp_ && stamp_->row_start && cells_[row].has_text ? (*stamp_->row_start)[row] : kNaT;
+}
+
+void Split::fill_rows(size_t from, size_t to, std::span<float> value, std::span<int64_t> time, Part& part) const {
+  const bool timed = stamp_.has_value();
+  const bool offsets_only = timed && !stamp_->row_start;
+  const std::optional<int64_t> step = timed ? stamp_->rate.step_ns() : std::nullopt;
+  for (size_t row = from; row < to; ++row) {
     const Cell& cell = cells_[row];
     size_t k = first_[row];
-    const int64_t start = stamp_ && stamp_->row_start ? (*stamp_->row_start)[row] : 0;
-    auto store = [&](int64_t position, Piece piece, std::string_view text) {
-      out_.value[k] = piece.value;
-      if (stamp_) {
-        const int64_t t = time_of(start, position);
-        out_.time[k] = t;
-        const uint64_t key = order_key(t);
-        if (key < last_key) part.time_ordered = false;
-        last_key = key;
-      }
-      if (piece.kind == PieceKind::kUndecided) {
-        part.undecided.push_back(k);
-        part.undecided_text.push_back(text);
-      }
-      ++k;
-    };
     if (!cell.has_text) {
-      store(-1, Piece{PieceKind::kMissing, kNaN}, {});
-      return;
-    }
-    if (!split_) {
-      store(0, read_piece(cell.text), cell.text);
-      return;
+      value[k] = kNaN;
+      if (timed) time[k] = kNaT;
+      continue;
     }
     const char* p = cell.text.data();
     const char* const end = p + cell.text.size();
+    if (!split_) {
+      const Piece piece = read_piece(cell.text);
+      value[k] = piece.value;
+      if (timed) time[k] = offsets_only ? 0 : row_start(row);
+      part.note(piece, k, p, end);
+      continue;
+    }
+    const int64_t start = offsets_only ? 0 : row_start(row);
+    if (timed && start == kNaT) {
+      std::fill(time.begin() + static_cast<ptrdiff_t>(k), time.begin() + static_cast<ptrdiff_t>(first_[row + 1]),
+                kNaT);
+    }
+    const bool stamped = timed && start != kNaT;
+    // Whole steps: each time one step after the last (no overflow: the
+    // row's last time fits).
+    uint64_t t = static_cast<uint64_t>(start);
     for (int64_t position = 0;; ++position) {
       const char* stop;
       const Piece piece = scan_piece(p, end, &stop);
-      store(position, piece, std::string_view(p, static_cast<size_t>(stop - p)));
+      value[k] = piece.value;
+      if (stamped) {
+        if (step) {
+          time[k] = static_cast<int64_t>(t);
+          t += static_cast<uint64_t>(*step);
+        } else {
+          time[k] = start + stamp_->rate.offset_ns(position);
+        }
+      }
+      part.note(piece, k, p, stop);
+      ++k;
       if (stop == end) break;
       p = stop + 1;
     }
   }
-
-  // Start of the row plus the offset of the piece; kNaT for a piece without
-  // position (position -1) or a row without a start.
-  int64_t time_of(int64_t start, int64_t position) const {
-    if (position < 0) return kNaT;
-    const int64_t offset = stamp_->rate.offset_ns(position);
-    if (!stamp_->row_start) return offset;
-    if (start == kNaT) return kNaT;
-    int64_t t;
-    if (__builtin_add_overflow(start, offset, &t) || t == kNaT) {
-      throw std::overflow_error("Overflow in int64 addition");
-    }
-    return t;
-  }
-
-  std::span<const Cell> cells_;
-  bool split_;
-  const std::optional<Stamp>& stamp_;
-  std::span<const size_t> first_;
-  Samples& out_;
-};
-
-}  // namespace
-
-Buffer<int64_t> sample_rows(std::span<const size_t> first) {
-  Buffer<int64_t> rows(first.empty() ? 0 : first.back());
-  for (size_t row = 0; row + 1 < first.size(); ++row) {
-    std::fill(rows.begin() + static_cast<ptrdiff_t>(first[row]),
-              rows.begin() + static_cast<ptrdiff_t>(first[row + 1]), static_cast<int64_t>(row));
-  }
-  return rows;
 }
 
-Samples split_cells(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp,
-                    unsigned threads) {
-  Samples out;
-  out.first.resize(cells.size() + 1);
-  Buffer<size_t>& first = out.first;
-  first[0] = 0;
-  for (size_t row = 0; row < cells.size(); ++row) {
-    first[row + 1] = first[row] + piece_count(cells[row], split);
+void Split::fill_segments(size_t from, size_t to, std::span<float> value, std::span<int64_t> time,
+                          Part& part) const {
+  struct Cursor {
+    const char* p;
+    const char* end;
+  };
+  if (from >= to) return;
+  const std::vector<Segment>& segments = layout_.segments;
+  // the segment that holds position `from`
+  size_t g = static_cast<size_t>(std::upper_bound(segments.begin(), segments.end(), from,
+                                                  [](size_t at, const Segment& s) { return at < s.out; }) -
+                                 segments.begin()) -
+             1;
+  // the cursor of each row of the segment at hand, and of the one before
+  std::vector<Cursor> cursors, next;
+  std::span<const size_t> previous;
+  const uint64_t step = static_cast<uint64_t>(layout_.step);
+  for (; g < segments.size() && segments[g].out < to; ++g) {
+    const Segment& segment = segments[g];
+    const size_t width = segment.width();
+    const uint64_t slots = segment.slot_end - segment.slot_begin;
+    // this range's slots of the segment: [first_slot, last_slot)
+    const uint64_t first_slot = (std::max(from, segment.out) - segment.out) / width;
+    const uint64_t last_slot = std::min<uint64_t>((to - segment.out) / width, slots);
+    const std::span<const size_t> rows(layout_.rows.data() + segment.row_begin, width);
+    // Rows go on from the segment before (in this range), or begin here: at
+    // their first piece, or, where the range or the row begins earlier,
+    // further on.
+    next.clear();
+    size_t before = 0;
+    for (const size_t row : rows) {
+      while (before < previous.size() && previous[before] < row) ++before;
+      if (before < previous.size() && previous[before] == row) {
+        next.push_back(cursors[before]);
+        continue;
+      }
+      const std::string_view text = cells_[row].text;
+      Cursor cursor{text.data(), text.data() + text.size()};
+      for (uint64_t skip = segment.slot_begin + first_slot - layout_.slot[row]; skip > 0; --skip) {
+        cursor.p = after_piece(cursor.p, cursor.end);
+      }
+      next.push_back(cursor);
+    }
+    cursors.swap(next);
+    previous = rows;
+
+    size_t at = segment.out + static_cast<size_t>(first_slot) * width;
+    uint64_t t = static_cast<uint64_t>(layout_.base) + (segment.slot_begin + first_slot) * step;
+    for (uint64_t s = first_slot; s < last_slot; ++s, t += step) {
+      for (Cursor& cursor : cursors) {
+        const char* stop;
+        const Piece piece = read_next(cursor.p, cursor.end, &stop);
+        value[at] = piece.value;
+        time[at] = static_cast<int64_t>(t);
+        part.note(piece, at, cursor.p, stop);
+        cursor.p = stop == cursor.end ? stop : stop + 1;
+        ++at;
+      }
+    }
   }
-  const size_t total = first[cells.size()];
+}
 
-  out.value.resize(total);
-  if (stamp) out.time.resize(total);
-
-  // Below this many samples a second thread costs more than it saves.
-  constexpr size_t kSamplesPerThread = 100'000;
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  threads = static_cast<unsigned>(std::clamp<size_t>(total / kSamplesPerThread, 1, threads));
-  threads = static_cast<unsigned>(std::min<size_t>(threads, std::max<size_t>(cells.size(), 1)));
-
-  // Contiguous ranges of rows with about the same number of samples each.
-  std::vector<size_t> bounds{0};
-  for (unsigned t = 1; t < threads; ++t) {
-    const size_t target = total / threads * t;
-    const auto after = std::upper_bound(first.begin(), first.end() - 1, target);
-    bounds.push_back(std::max(static_cast<size_t>(after - first.begin()) - 1, bounds.back()));
+void Split::fill_untimed(std::span<float> value, std::span<int64_t> time, Part& part) const {
+  size_t at = layout_.untimed_out;
+  for (const size_t row : layout_.untimed) {
+    const Cell& cell = cells_[row];
+    if (!cell.has_text) {
+      value[at] = kNaN;
+      time[at++] = kNaT;
+      continue;
+    }
+    const char* p = cell.text.data();
+    const char* const end = p + cell.text.size();
+    while (true) {
+      const char* stop;
+      const Piece piece = read_next(p, end, &stop);
+      value[at] = piece.value;
+      time[at] = kNaT;
+      part.note(piece, at, p, stop);
+      ++at;
+      if (stop == end) break;
+      p = stop + 1;
+    }
   }
-  bounds.push_back(cells.size());
+}
 
-  const Filler filler(cells, split, stamp, first, out);
-  std::vector<Part> parts(threads);
+void Split::fill(std::span<float> value, std::span<int64_t> time, unsigned threads) {
+  if (value.size() != size() || time.size() != (stamp_ ? size() : 0)) {
+    throw std::invalid_argument("the result buffers do not fit the samples");
+  }
+  if (!worth_threads()) threads = 1;
+  threads = static_cast<unsigned>(std::clamp<size_t>(size() / kSamplesPerThread, 1, std::max(threads, 1u)));
+  const bool grid = layout_.arrangement == Arrangement::kGrid;
+  const std::vector<size_t> bounds =
+      grid ? share_slots(threads) : share(std::span<const size_t>(first_.data(), rows()), size(), threads);
+  std::vector<Part> parts(bounds.size() - 1);
+  run_shared(bounds, [&](size_t t, size_t from, size_t to) {
+    if (grid) {
+      fill_segments(from, to, value, time, parts[t]);
+    } else {
+      fill_rows(from, to, value, time, parts[t]);
+    }
+  });
+  if (grid) fill_untimed(value, time, parts.back());
+
+  undecided_.clear();
+  undecided_text_.clear();
+  for (const Part& part : parts) {
+    undecided_.insert(undecided_.end(), part.undecided.begin(), part.undecided.end());
+    undecided_text_.insert(undecided_text_.end(), part.undecided_text.begin(), part.undecided_text.end());
+  }
+  if (layout_.arrangement == Arrangement::kSort) sort_by_time(value, time);
+}
+
+void Split::sort_by_time(std::span<float> value, std::span<int64_t> time) {
+  apply_order(stable_time_order(time), value, time);
+}
+
+void Split::apply_order(Buffer<int64_t>&& order, std::span<float> value, std::span<int64_t> time) {
+  const size_t n = size();
+  // where each sample goes, for the undecided ones
+  if (!undecided_.empty()) {
+    Buffer<size_t> position(n);
+    for (size_t i = 0; i < n; ++i) position[static_cast<size_t>(order[i])] = i;
+    for (size_t& at : undecided_) at = position[at];
+  }
   {
-    std::vector<std::jthread> workers;
-    for (unsigned t = 1; t < threads; ++t) {
-      workers.emplace_back([&, t] { filler(bounds[t], bounds[t + 1], parts[t]); });
-    }
-    filler(bounds[0], bounds[1], parts[0]);
+    const Buffer<float> was(value.begin(), value.end());
+    for (size_t i = 0; i < n; ++i) value[i] = was[static_cast<size_t>(order[i])];
   }
+  if (!time.empty()) {
+    const Buffer<int64_t> was(time.begin(), time.end());
+    for (size_t i = 0; i < n; ++i) time[i] = was[static_cast<size_t>(order[i])];
+  }
+  // the source row of each position, in the order's storage
+  Buffer<size_t> row_of(n);
+  for (size_t row = 0; row < rows(); ++row) {
+    std::fill(row_of.begin() + static_cast<ptrdiff_t>(first_[row]),
+              row_of.begin() + static_cast<ptrdiff_t>(first_[row + 1]), row);
+  }
+  row_of_.resize(n);
+  for (size_t i = 0; i < n; ++i) row_of_[i] = row_of[static_cast<size_t>(order[i])];
+}
 
-  for (size_t t = 0; t < parts.size(); ++t) {
-    Part& part = parts[t];
-    if (part.error) std::rethrow_exception(part.error);
-    out.time_ordered = out.time_ordered && part.time_ordered;
-    // the two samples either side of the boundary between two ranges
-    const size_t k = first[bounds[t]];
-    if (stamp && k > 0 && k < total && order_key(out.time[k]) < order_key(out.time[k - 1])) {
-      out.time_ordered = false;
+void Split::reorder(std::span<const int64_t> order, std::span<float> value) {
+  const size_t n = size();
+  if (order.size() != n || value.size() != n) throw std::invalid_argument("the order does not fit the samples");
+  std::vector<bool> seen(n, false);
+  for (const int64_t i : order) {
+    if (i < 0 || static_cast<size_t>(i) >= n || seen[static_cast<size_t>(i)]) {
+      throw std::invalid_argument("the order is not a permutation of the samples");
     }
-    out.undecided.insert(out.undecided.end(), part.undecided.begin(), part.undecided.end());
-    out.undecided_text.insert(out.undecided_text.end(), part.undecided_text.begin(),
-                              part.undecided_text.end());
+    seen[static_cast<size_t>(i)] = true;
   }
-  if (!stamp) out.time_ordered = false;
-  return out;
+  apply_order(Buffer<int64_t>(order.begin(), order.end()), value, {});
+}
+
+std::optional<Unsettled> Split::settle(std::span<float> value, const NumberReader& read_number) const {
+  std::optional<size_t> failed;  // index into undecided_
+  for (size_t j = 0; j < undecided_.size(); ++j) {
+    const std::string_view text = undecided_text_[j];
+    const Piece piece = settle_piece(text, read_number(text));
+    value[undecided_[j]] = piece.value;
+    if (piece.kind == PieceKind::kUndecided && (!failed || undecided_[j] < undecided_[*failed])) failed = j;
+  }
+  if (!failed) return std::nullopt;
+  return Unsettled{undecided_[*failed], undecided_text_[*failed]};
 }
 
 }  // namespace velmora::packed

@@ -1,8 +1,13 @@
 // Splitting a packed column into samples.
 //
-// Turns a column of packed cells into one entry per sample: its source row,
-// its time (or its offset from the start of the row) and its value. Large
-// columns are shared among threads; the result does not depend on how many.
+// A Split first counts the pieces of every cell and works out where each
+// sample goes in the result (sample_order.h); the caller then allocates the
+// result at its final size and has the split fill it: values, times, and,
+// through its blocks, the source row of every result position. Large columns
+// are shared among threads; the result does not depend on how many.
+//
+// A Split reads the cells and the row starts it was made with until it is
+// destroyed: the caller keeps them alive and unchanged.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +19,7 @@
 
 #include "cleaning/buffer.h"
 #include "cleaning/packed_text.h"
+#include "cleaning/sample_order.h"
 #include "cleaning/sample_times.h"
 
 namespace velmora::packed {
@@ -26,29 +32,116 @@ struct Cell {
 };
 
 // How samples get their times: the k-th piece of a row lies k * rate after
-// the row's start. Without row starts, `time` receives the offsets alone.
+// the row's start. Without row starts, the times are the offsets alone.
 struct Stamp {
   SampleRate rate;
   std::optional<std::span<const int64_t>> row_start;  // ns since the epoch, kNaT for none
 };
 
-struct Samples {
-  Buffer<size_t> first;   // index of the first sample of each row; one more entry: the total
-  Buffer<int64_t> time;   // time, or offset, in ns; kNaT without one; empty without a stamp
-  Buffer<float> value;    // NaN for a missing sample
-  bool time_ordered = true;  // times ascending, kNaT last
-  std::vector<size_t> undecided;                 // samples that read_piece left undecided
-  std::vector<std::string_view> undecided_text;  // their text, in the same order
+// Below this many samples a second thread costs more than it saves.
+inline constexpr size_t kSamplesPerThread = 100'000;
+
+// Contiguous ranges of work shared among `parts` threads: items begin at
+// starts[0] < ... (non-decreasing) and `total` ends the last; range t is
+// items [bounds[t], bounds[t+1]), each range about total / parts long.
+std::vector<size_t> share(std::span<const size_t> starts, size_t total, unsigned parts);
+
+// A piece that is neither a number nor a placeholder, at result position `at`.
+struct Unsettled {
+  size_t at;
+  std::string_view text;
 };
 
-// The source row of every sample, from `first`.
-Buffer<int64_t> sample_rows(std::span<const size_t> first);
+class Split {
+ public:
+  // Counts the pieces of every cell (with `split` false a whole cell is one
+  // piece) and works out the result order: by time with a stamp that has row
+  // starts, else row order. Throws std::overflow_error when a time leaves the
+  // int64 range.
+  Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp);
 
-// Splits every cell at single blanks (with `split` false a whole cell is one
-// piece) and reads each piece. Samples are in row order, then position. Uses
-// up to `threads` threads for large inputs (0: one per core). Throws
-// std::overflow_error when a time leaves the int64 range.
-Samples split_cells(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp,
-                    unsigned threads = 0);
+  size_t size() const { return first_.back(); }
+  size_t rows() const { return first_.size() - 1; }
+  const Layout& layout() const { return layout_; }
+
+  // Whether the samples are many enough to share among threads.
+  bool worth_threads() const { return size() >= 2 * kSamplesPerThread && rows() > 1; }
+
+  // Writes every sample, in result order: its value (NaN for a missing one)
+  // and, with a stamp, its time (kNaT for none). `value` and `time` hold
+  // size() elements (`time` none without a stamp). Uses up to `threads`
+  // threads. Pieces that read_piece leaves undecided are kept for settle().
+  void fill(std::span<float> value, std::span<int64_t> time, unsigned threads = 1);
+
+  // Puts the filled samples in the order `order` (result position i takes
+  // what is now at order[i]), which must be a permutation of 0 .. size()-1
+  // (std::invalid_argument otherwise): for times that the caller adds up and
+  // orders itself.
+  void reorder(std::span<const int64_t> order, std::span<float> value);
+
+  // Decides the undecided pieces with `read_number` (settle_piece) and writes
+  // their values. Returns the piece that is neither a number nor a
+  // placeholder and comes first in the result, if any (its value is then left
+  // NaN). Exceptions of read_number pass through.
+  std::optional<Unsettled> settle(std::span<float> value, const NumberReader& read_number) const;
+
+  // Calls visit(rows, at, slots) for blocks of result positions that hold
+  // the samples of `rows` (a span of row numbers) side by side: position
+  // at + s * rows.size() + a, for s < slots, comes from rows[a]. Blocks come
+  // in result order, and every position is in exactly one.
+  template <typename Visit>
+  void for_each_block(Visit&& visit) const;
+
+ private:
+  struct Part;
+  void fill_rows(size_t from, size_t to, std::span<float> value, std::span<int64_t> time, Part& part) const;
+  // Result positions [from, to) of the grid's segments, both at slot bounds.
+  void fill_segments(size_t from, size_t to, std::span<float> value, std::span<int64_t> time, Part& part) const;
+  std::vector<size_t> share_slots(unsigned parts) const;
+  void fill_untimed(std::span<float> value, std::span<int64_t> time, Part& part) const;
+  void sort_by_time(std::span<float> value, std::span<int64_t> time);
+  void apply_order(Buffer<int64_t>&& order, std::span<float> value, std::span<int64_t> time);
+  int64_t row_start(size_t row) const;
+  // The piece at `p` (the whole rest of the cell when not splitting).
+  Piece read_next(const char* p, const char* end, const char** stop) const;
+
+  std::span<const Cell> cells_;
+  bool split_;
+  std::optional<Stamp> stamp_;
+  Buffer<size_t> first_;  // first sample of each row in row order; one more entry: the total
+  Layout layout_;
+  Buffer<size_t> row_of_;  // after a sort or reorder: the source row of each result position
+  std::vector<size_t> undecided_;                 // result positions of undecided pieces
+  std::vector<std::string_view> undecided_text_;  // their text
+};
+
+template <typename Visit>
+void Split::for_each_block(Visit&& visit) const {
+  if (!row_of_.empty()) {
+    for (size_t i = 0; i < row_of_.size();) {
+      size_t j = i + 1;
+      while (j < row_of_.size() && row_of_[j] == row_of_[i]) ++j;
+      visit(std::span<const size_t>(&row_of_[i], 1), i, j - i);
+      i = j;
+    }
+    return;
+  }
+  if (layout_.arrangement == Arrangement::kGrid) {
+    for (const Segment& segment : layout_.segments) {
+      visit(std::span<const size_t>(layout_.rows.data() + segment.row_begin, segment.width()), segment.out,
+            static_cast<size_t>(segment.slot_end - segment.slot_begin));
+    }
+    size_t at = layout_.untimed_out;
+    for (const size_t& row : layout_.untimed) {
+      const size_t count = first_[row + 1] - first_[row];
+      visit(std::span<const size_t>(&row, 1), at, count);
+      at += count;
+    }
+    return;
+  }
+  for (size_t row = 0; row < rows(); ++row) {
+    visit(std::span<const size_t>(&row, 1), first_[row], first_[row + 1] - first_[row]);
+  }
+}
 
 }  // namespace velmora::packed

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -11,23 +13,111 @@ namespace velmora::packed {
 namespace {
 
 constexpr int64_t kSecond = 1'000'000'000;
+constexpr int64_t kMinute = 60 * kSecond;
+constexpr int64_t kT0 = 1'230'768'000 * kSecond;  // 2009-01-01
 
-template <typename V>
-auto as_vector(const V& values) {
-  return std::vector<typename V::value_type>(values.begin(), values.end());
-}
+bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-std::vector<Cell> text_cells(std::initializer_list<const char*> texts) {
+std::vector<Cell> text_cells(const std::vector<const char*>& texts) {
   std::vector<Cell> cells;
   for (const char* t : texts) cells.push_back(t == nullptr ? Cell{} : Cell{std::string_view(t), true});
   return cells;
 }
 
-TEST(SplitCells, OneSamplePerPieceWithItsRow) {
+std::vector<Cell> string_cells(const std::vector<std::string>& texts) {
+  std::vector<Cell> cells;
+  for (const auto& t : texts) cells.push_back(Cell{t, true});
+  return cells;
+}
+
+// A filled split: values, times and the source row of every result position.
+struct Filled {
+  std::vector<float> value;
+  std::vector<int64_t> time;
+  std::vector<size_t> row;
+  std::optional<Unsettled> unsettled;
+  Arrangement arrangement;
+};
+
+// Reads a number the way the tests' stand-in for Python does: "inf" and
+// underscored digits are numbers, anything else undecided is none.
+std::optional<double> stand_in_reader(std::string_view text) {
+  if (text == "inf") return std::numeric_limits<double>::infinity();
+  if (text == "1_0") return 10.0;
+  if (text == "99_999") return 99999.0;
+  return std::nullopt;
+}
+
+Filled run(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads = 1) {
+  Split s(cells, split, stamp);
+  Filled out;
+  out.arrangement = s.layout().arrangement;
+  out.value.assign(s.size(), -1.0f);
+  out.time.assign(stamp ? s.size() : 0, 7);
+  s.fill(out.value, out.time, threads);
+  out.unsettled = s.settle(out.value, stand_in_reader);
+  out.row.assign(s.size(), SIZE_MAX);
+  size_t next = 0;
+  s.for_each_block([&](std::span<const size_t> rows, size_t at, size_t slots) {
+    EXPECT_EQ(at, next) << "blocks out of order";
+    EXPECT_FALSE(rows.empty());
+    for (size_t j = 0; j < slots * rows.size(); ++j) out.row[at + j] = rows[j % rows.size()];
+    next = at + slots * rows.size();
+  });
+  EXPECT_EQ(next, s.size()) << "positions never visited";
+  return out;
+}
+
+// What the result must be, worked out piece by piece: every piece of every
+// row with its time, stably sorted by time (kNaT last).
+Filled expected(std::span<const Cell> cells, const std::vector<int64_t>& start, int64_t step) {
+  struct Sample {
+    int64_t time;
+    float value;
+    size_t row;
+  };
+  std::vector<Sample> samples;
+  for (size_t row = 0; row < cells.size(); ++row) {
+    if (!cells[row].has_text) {
+      samples.push_back({kNaT, std::numeric_limits<float>::quiet_NaN(), row});
+      continue;
+    }
+    const std::string_view text = cells[row].text;
+    size_t at = 0;
+    for (int64_t k = 0;; ++k) {
+      const size_t blank = text.find(' ', at);
+      const std::string_view piece = text.substr(at, blank == std::string_view::npos ? blank : blank - at);
+      Piece read = read_piece(piece);
+      if (read.kind == PieceKind::kUndecided) read = settle_piece(piece, stand_in_reader(piece));
+      samples.push_back({start[row] == kNaT ? kNaT : start[row] + k * step, read.value, row});
+      if (blank == std::string_view::npos) break;
+      at = blank + 1;
+    }
+  }
+  std::stable_sort(samples.begin(), samples.end(),
+                   [](const Sample& a, const Sample& b) { return time_key(a.time) < time_key(b.time); });
+  Filled out;
+  for (const Sample& s : samples) {
+    out.time.push_back(s.time);
+    out.value.push_back(s.value);
+    out.row.push_back(s.row);
+  }
+  return out;
+}
+
+void expect_same(const Filled& got, const Filled& want) {
+  EXPECT_EQ(got.time, want.time);
+  EXPECT_EQ(got.row, want.row);
+  ASSERT_EQ(got.value.size(), want.value.size());
+  for (size_t i = 0; i < got.value.size(); ++i) {
+    EXPECT_TRUE(same_bits(got.value[i], want.value[i])) << i << ": " << got.value[i] << " vs " << want.value[i];
+  }
+}
+
+TEST(Split, OneSamplePerPieceWithItsRow) {
   const auto cells = text_cells({"1.5 NULL 2.25", nullptr, "", "7  8 "});
-  const Samples s = split_cells(cells, true, std::nullopt);
-  EXPECT_EQ(as_vector(sample_rows(s.first)), (std::vector<int64_t>{0, 0, 0, 1, 2, 3, 3, 3, 3}));
-  EXPECT_EQ(as_vector(s.first), (std::vector<size_t>{0, 3, 4, 5, 9}));
+  const Filled s = run(cells, true, std::nullopt);
+  EXPECT_EQ(s.row, (std::vector<size_t>{0, 0, 0, 1, 2, 3, 3, 3, 3}));
   EXPECT_TRUE(s.time.empty());
   ASSERT_EQ(s.value.size(), 9u);
   EXPECT_EQ(s.value[0], 1.5f);
@@ -39,104 +129,274 @@ TEST(SplitCells, OneSamplePerPieceWithItsRow) {
   EXPECT_TRUE(std::isnan(s.value[6]));  // two blanks: an empty piece between them
   EXPECT_EQ(s.value[7], 8.0f);
   EXPECT_TRUE(std::isnan(s.value[8]));  // trailing blank
-  EXPECT_TRUE(s.undecided.empty());
+  EXPECT_FALSE(s.unsettled);
 }
 
-TEST(SplitCells, StampsTimesFromRowStarts) {
+TEST(Split, StampsTimesFromRowStartsInRowOrder) {
   const auto cells = text_cells({"1 2 3", nullptr, "4 5"});
   const std::vector<int64_t> start{100 * kSecond, 0, kNaT};
-  const Samples s = split_cells(cells, true, Stamp{SampleRate::whole_seconds(600), start});
-  EXPECT_EQ(as_vector(s.time),
-            (std::vector<int64_t>{100 * kSecond, 700 * kSecond, 1300 * kSecond, kNaT, kNaT, kNaT}));
-  EXPECT_TRUE(s.time_ordered);
+  const Filled s = run(cells, true, Stamp{SampleRate::whole_seconds(600), start});
+  EXPECT_EQ(s.arrangement, Arrangement::kRowOrder);
+  EXPECT_EQ(s.time, (std::vector<int64_t>{100 * kSecond, 700 * kSecond, 1300 * kSecond, kNaT, kNaT, kNaT}));
+  EXPECT_EQ(s.row, (std::vector<size_t>{0, 0, 0, 1, 2, 2}));
 }
 
-TEST(SplitCells, StampsOffsetsWithoutRowStarts) {
-  const auto cells = text_cells({"1 2", nullptr});
-  const Samples s = split_cells(cells, true, Stamp{SampleRate::whole_seconds(60), std::nullopt});
-  EXPECT_EQ(as_vector(s.time), (std::vector<int64_t>{0, 60 * kSecond, kNaT}));
+TEST(Split, StampsOffsetsWithoutRowStarts) {
+  const auto cells = text_cells({"1 2", nullptr, "3"});
+  const Filled s = run(cells, true, Stamp{SampleRate::whole_seconds(60), std::nullopt});
+  EXPECT_EQ(s.time, (std::vector<int64_t>{0, 60 * kSecond, kNaT, 0}));
+  EXPECT_EQ(s.row, (std::vector<size_t>{0, 0, 1, 2}));
 }
 
-TEST(SplitCells, NoticesTimesOutOfOrder) {
-  const auto cells = text_cells({"1 2", "3"});
-  const std::vector<int64_t> later_first{100 * kSecond, 50 * kSecond};
-  EXPECT_FALSE(split_cells(cells, true, Stamp{SampleRate::whole_seconds(1), later_first}).time_ordered);
-  const std::vector<int64_t> missing_first{kNaT, 50 * kSecond};
-  EXPECT_FALSE(split_cells(cells, true, Stamp{SampleRate::whole_seconds(1), missing_first}).time_ordered);
+TEST(Split, FractionalRatesRoundToTheNanosecond) {
+  const auto cells = text_cells({"0 1 2 3 4 5 6 7 8 9"});
+  const std::vector<int64_t> start{kT0};
+  const Filled s = run(cells, true, Stamp{SampleRate::seconds(0.3), start});
+  ASSERT_EQ(s.time.size(), 10u);
+  EXPECT_EQ(s.time[3] - kT0, 900'000'000);  // 3 * 0.3 is 0.8999999999999999 as a double
+  EXPECT_EQ(s.time[9] - kT0, 2'700'000'000);
 }
 
-TEST(SplitCells, TimeOverflowIsAnError) {
+TEST(Split, RowsOutOfOrderAreMergedByTime) {
+  // three rows on one grid of a minute, overlapping, and a row without a time
+  const auto cells = text_cells({"1 2 3 4", "5 6", nullptr, "7 8 9", "x"});
+  const std::vector<int64_t> start{kT0 + 2 * kMinute, kT0, kT0, kT0 + kMinute, kNaT};
+  const Stamp stamp{SampleRate::whole_seconds(60), start};
+  const Filled s = run(cells, true, stamp);
+  EXPECT_EQ(s.arrangement, Arrangement::kGrid);
+  expect_same(s, expected(cells, start, kMinute));
+  EXPECT_EQ(s.row, (std::vector<size_t>{1, 1, 3, 0, 3, 0, 3, 0, 0, 2, 4}));
+}
+
+TEST(Split, StartsOffTheGridAreSorted) {
+  const auto cells = text_cells({"1 2 3", "4 5"});
+  const std::vector<int64_t> start{kT0 + kMinute, kT0 + kSecond};
+  const Filled s = run(cells, true, Stamp{SampleRate::whole_seconds(60), start});
+  EXPECT_EQ(s.arrangement, Arrangement::kSort);
+  expect_same(s, expected(cells, start, kMinute));
+}
+
+TEST(Split, TimeOverflowIsAnError) {
   const auto cells = text_cells({"1 2"});
   const std::vector<int64_t> start{std::numeric_limits<int64_t>::max() - 5};
-  EXPECT_THROW(split_cells(cells, true, Stamp{SampleRate::whole_seconds(1), start}), std::overflow_error);
+  EXPECT_THROW(Split(cells, true, Stamp{SampleRate::whole_seconds(1), start}), std::overflow_error);
+  // the offset alone overflows, even in a row without a start
+  const std::vector<int64_t> none{kNaT};
+  const Stamp huge{SampleRate::whole_seconds(9'000'000'000), none};
+  EXPECT_THROW(Split(text_cells({"1 2 3"}), true, huge), std::overflow_error);
+  EXPECT_NO_THROW(Split(cells, true, huge));
 }
 
-TEST(SplitCells, ReportsUndecidedPiecesWithTheirText) {
-  const auto cells = text_cells({"1 inf 2", "x"});
-  const Samples s = split_cells(cells, true, std::nullopt);
-  EXPECT_EQ(s.undecided, (std::vector<size_t>{1, 3}));
-  ASSERT_EQ(s.undecided_text.size(), 2u);
-  EXPECT_EQ(s.undecided_text[0], "inf");
-  EXPECT_EQ(s.undecided_text[1], "x");
+TEST(Split, SettlesUndecidedPiecesWithTheReader) {
+  const auto cells = text_cells({"1 inf 2 99_999", "1_0 x99999y NULLx"});
+  const Filled s = run(cells, true, std::nullopt);
+  EXPECT_EQ(s.value[1], std::numeric_limits<float>::infinity());
+  EXPECT_TRUE(std::isnan(s.value[3]));  // a number of nines
+  EXPECT_EQ(s.value[4], 10.0f);
+  EXPECT_TRUE(std::isnan(s.value[5]));  // no number, but the digits 99999
+  EXPECT_TRUE(std::isnan(s.value[6]));  // NULL inside
+  EXPECT_FALSE(s.unsettled);
 }
 
-TEST(SplitCells, WithoutSplittingACellIsOnePiece) {
+TEST(Split, ReportsTheFirstPieceThatIsNoNumberInResultOrder) {
+  // the second row comes first in time
+  const auto cells = text_cells({"1 abc", "def 2 ghi"});
+  const std::vector<int64_t> start{kT0 + 10 * kMinute, kT0};
+  const Filled s = run(cells, true, Stamp{SampleRate::whole_seconds(60), start});
+  ASSERT_TRUE(s.unsettled);
+  EXPECT_EQ(s.unsettled->text, "def");
+  EXPECT_EQ(s.unsettled->at, 0u);
+  const Filled by_rows = run(cells, true, std::nullopt);
+  ASSERT_TRUE(by_rows.unsettled);
+  EXPECT_EQ(by_rows.unsettled->text, "abc");
+  EXPECT_EQ(by_rows.unsettled->at, 1u);
+}
+
+TEST(Split, WithoutSplittingACellIsOnePiece) {
   const auto cells = text_cells({"1 2", "3", nullptr});
-  const Samples s = split_cells(cells, false, std::nullopt);
-  EXPECT_EQ(as_vector(sample_rows(s.first)), (std::vector<int64_t>{0, 1, 2}));
-  EXPECT_EQ(s.undecided, (std::vector<size_t>{0}));
+  const Filled s = run(cells, false, std::nullopt);
+  EXPECT_EQ(s.row, (std::vector<size_t>{0, 1, 2}));
+  ASSERT_TRUE(s.unsettled);
+  EXPECT_EQ(s.unsettled->text, "1 2");
   EXPECT_EQ(s.value[1], 3.0f);
 }
 
-// However the rows are shared among threads, the samples are the same,
-// including the order check across the boundaries between threads.
-class Threads : public ::testing::TestWithParam<unsigned> {};
+TEST(Split, WithoutSplittingRowsOutOfOrderStayWhole) {
+  // merged by the grid sweep, each cell still one piece
+  const auto cells = text_cells({"1 2", "3", "4.5", nullptr});
+  const std::vector<int64_t> start{kT0 + kMinute, kT0, kT0 + kMinute, kT0};
+  const Filled s = run(cells, false, Stamp{SampleRate::whole_seconds(60), start});
+  EXPECT_EQ(s.arrangement, Arrangement::kGrid);
+  EXPECT_EQ(s.row, (std::vector<size_t>{1, 0, 2, 3}));
+  EXPECT_EQ(s.value[0], 3.0f);
+  EXPECT_TRUE(std::isnan(s.value[1]));
+  EXPECT_EQ(s.value[2], 4.5f);
+  ASSERT_TRUE(s.unsettled);
+  EXPECT_EQ(s.unsettled->text, "1 2");
+  EXPECT_EQ(s.unsettled->at, 1u);
+}
 
-TEST_P(Threads, GiveTheSameSamples) {
+TEST(Split, ReorderPutsValuesRowsAndUndecidedPiecesInTheGivenOrder) {
+  const auto cells = text_cells({"1 abc", "3"});
+  Split s(cells, true, Stamp{SampleRate::whole_seconds(60), std::nullopt});
+  std::vector<float> value(3);
+  std::vector<int64_t> time(3);
+  s.fill(value, time);
+  const std::vector<int64_t> order{2, 1, 0};
+  s.reorder(order, value);
+  EXPECT_EQ(value[0], 3.0f);
+  EXPECT_EQ(value[2], 1.0f);
+  const auto unsettled = s.settle(value, stand_in_reader);
+  ASSERT_TRUE(unsettled);
+  EXPECT_EQ(unsettled->at, 1u);
+  std::vector<size_t> rows(3);
+  s.for_each_block([&](std::span<const size_t> block, size_t at, size_t slots) {
+    for (size_t j = 0; j < slots * block.size(); ++j) rows[at + j] = block[j % block.size()];
+  });
+  EXPECT_EQ(rows, (std::vector<size_t>{1, 0, 0}));
+}
+
+TEST(Split, RefusesBuffersAndOrdersThatDoNotFit) {
+  const auto cells = text_cells({"1 2", "3"});
+  Split s(cells, true, Stamp{SampleRate::whole_seconds(60), std::nullopt});
+  std::vector<float> value(3), short_value(2);
+  std::vector<int64_t> time(3);
+  EXPECT_THROW(s.fill(short_value, time), std::invalid_argument);
+  EXPECT_THROW(s.fill(value, {}), std::invalid_argument);
+  s.fill(value, time);
+  for (const std::vector<int64_t>& order : {std::vector<int64_t>{0, 1}, std::vector<int64_t>{0, 1, 3},
+                                            std::vector<int64_t>{0, 0, 1}, std::vector<int64_t>{-1, 0, 1}}) {
+    EXPECT_THROW(s.reorder(order, value), std::invalid_argument);
+  }
+}
+
+TEST(Share, RangesOfAboutEqualWork) {
+  const std::vector<size_t> starts{0, 10, 20, 30};
+  EXPECT_EQ(share(starts, 40, 1), (std::vector<size_t>{0, 4}));
+  EXPECT_EQ(share(starts, 40, 2), (std::vector<size_t>{0, 2, 4}));
+  EXPECT_EQ(share(starts, 40, 4), (std::vector<size_t>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(share(starts, 40, 9), (std::vector<size_t>{0, 1, 2, 3, 4}));  // no more ranges than items
+  EXPECT_EQ(share({}, 0, 3), (std::vector<size_t>{0, 0}));
+}
+
+// Rows of `pieces` minute samples each, one a day, the text of each distinct;
+// some pieces undecided or missing.
+std::vector<std::string> day_rows(int rows, int pieces) {
   std::vector<std::string> texts;
-  std::vector<int64_t> start;
-  for (int row = 0; row < 400; ++row) {
+  for (int row = 0; row < rows; ++row) {
     std::string text;
-    for (int i = 0; i < 1440; ++i) {
+    for (int i = 0; i < pieces; ++i) {
       if (i) text += ' ';
       text += (i + row) % 97 == 0 ? (row % 2 ? "NULL" : "inf") : std::to_string(row + i) + ".5";
     }
     texts.push_back(text);
-    start.push_back(row * 86400 * kSecond);
   }
-  std::vector<Cell> cells;
-  for (const auto& t : texts) cells.push_back(Cell{t, true});
-  cells[7] = Cell{};  // a row without time: order broken
-  const Stamp stamp{SampleRate::whole_seconds(60), start};
-  const Samples one = split_cells(cells, true, stamp, 1);
-  const Samples many = split_cells(cells, true, stamp, GetParam());
-  EXPECT_EQ(one.first, many.first);
-  EXPECT_EQ(one.time, many.time);
-  ASSERT_EQ(one.value.size(), many.value.size());
-  EXPECT_EQ(std::memcmp(one.value.data(), many.value.data(), one.value.size() * sizeof(float)), 0);
-  EXPECT_EQ(one.undecided, many.undecided);
-  EXPECT_EQ(one.undecided_text, many.undecided_text);
-  EXPECT_FALSE(one.undecided.empty());
-  EXPECT_FALSE(many.time_ordered);
+  return texts;
+}
 
-  cells[7] = Cell{texts[7], true};
-  EXPECT_TRUE(split_cells(cells, true, stamp, GetParam()).time_ordered);
-  std::swap(start[200], start[201]);  // out of order in the middle, where threads meet
-  EXPECT_FALSE(split_cells(cells, true, Stamp{SampleRate::whole_seconds(60), start}, GetParam()).time_ordered);
+// However the work is shared among threads, the samples are the same, in
+// each arrangement.
+class Threads : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(Threads, GiveTheSameSamplesInEachArrangement) {
+  const auto texts = day_rows(400, 1440);
+  std::vector<Cell> cells = string_cells(texts);
+  cells[399] = Cell{};  // a row without text: its sample comes last
+  std::vector<int64_t> in_order, on_grid, off_grid;
+  for (int row = 0; row < 400; ++row) {
+    in_order.push_back(kT0 + row * 1440 * kMinute);
+    // 40 stations a day, each day's rows in station order: rows of one day overlap
+    on_grid.push_back(kT0 + (row % 10) * 1440 * kMinute + (row / 10 % 3) * 30 * kMinute);
+    off_grid.push_back(on_grid.back() + (row % 3) * kSecond);
+  }
+  on_grid[11] = kNaT;
+  for (const auto& [start, arrangement] : {std::pair{in_order, Arrangement::kRowOrder},
+                                           std::pair{on_grid, Arrangement::kGrid},
+                                           std::pair{off_grid, Arrangement::kSort}}) {
+    const Stamp stamp{SampleRate::whole_seconds(60), start};
+    const Filled one = run(cells, true, stamp, 1);
+    const Filled many = run(cells, true, stamp, GetParam());
+    EXPECT_EQ(one.arrangement, arrangement);
+    expect_same(many, one);
+    expect_same(one, expected(cells, start, kMinute));
+    EXPECT_FALSE(one.unsettled);
+  }
+}
+
+// A step back in time exactly where one thread's range of rows ends and the
+// next one's begins: each range alone is in order.
+TEST_P(Threads, AStepBackWhereTwoRangesMeet) {
+  const unsigned threads = GetParam();
+  if (threads < 2) GTEST_SKIP() << "no boundary";
+  const int rows = 40;
+  const auto texts = day_rows(rows, 20'000);
+  const std::vector<Cell> cells = string_cells(texts);
+  std::vector<size_t> first{0};
+  for (int row = 0; row < rows; ++row) first.push_back(first.back() + 20'000);
+  ASSERT_GE(first.back() / kSamplesPerThread, threads);  // samples enough for every thread
+  const std::vector<size_t> bounds = share(std::span<const size_t>(first.data(), rows), first.back(), threads);
+  ASSERT_EQ(bounds.size(), threads + 1);
+  for (bool grid : {true, false}) {
+    // rows one after the other, but the row beginning a range starts half
+    // a row too early, before the end of the row that ends the previous one
+    std::vector<int64_t> start;
+    int64_t at = kT0;
+    for (int row = 0; row < rows; ++row) {
+      const bool boundary = std::find(bounds.begin() + 1, bounds.end() - 1, static_cast<size_t>(row)) != bounds.end() - 1;
+      if (boundary) at -= 10'000 * kMinute + (grid ? 0 : kSecond);
+      start.push_back(at);
+      at += 20'000 * kMinute;
+    }
+    const Stamp stamp{SampleRate::whole_seconds(60), start};
+    const Filled many = run(cells, true, stamp, threads);
+    EXPECT_EQ(many.arrangement, grid ? Arrangement::kGrid : Arrangement::kSort);
+    expect_same(many, expected(cells, start, kMinute));
+    EXPECT_TRUE(std::is_sorted(many.time.begin(), many.time.end()));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, Threads, ::testing::Values(1, 2, 3, 4, 8));
 
-TEST(SplitCells, LongRows) {
+// Random rows on a grid: segments of every shape, rows that begin in one
+// thread's range and go on in the next.
+class RandomGrid : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(RandomGrid, EqualsTheStableSort) {
+  std::mt19937_64 random(GetParam());
+  std::vector<std::string> texts;
+  std::vector<int64_t> start;
+  for (int row = 0; row < 300; ++row) {
+    std::string text;
+    const int pieces = 1 + static_cast<int>(random() % 3000);
+    for (int i = 0; i < pieces; ++i) {
+      if (i) text += ' ';
+      text += std::to_string(row) + "." + std::to_string(i % 1000);
+    }
+    texts.push_back(text);
+    const bool untimed = random() % 20 == 0;
+    start.push_back(untimed ? kNaT : kT0 + static_cast<int64_t>(random() % 5000) * kMinute);
+  }
+  const std::vector<Cell> cells = string_cells(texts);
+  const Stamp stamp{SampleRate::whole_seconds(60), start};
+  const Filled want = expected(cells, start, kMinute);
+  for (unsigned threads : {1u, 2u, 3u, 7u}) {
+    const Filled got = run(cells, true, stamp, threads);
+    EXPECT_EQ(got.arrangement, Arrangement::kGrid);
+    expect_same(got, want);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, RandomGrid, ::testing::Range(0u, 6u));
+
+TEST(Split, LongRows) {
   std::string text;
   for (int i = 0; i < 86400; ++i) {
     if (i) text += ' ';
     text += std::to_string(i % 1000) + ".25";
   }
   const std::vector<Cell> cells{Cell{text, true}};
-  const Samples s = split_cells(cells, true, std::nullopt);
+  const Filled s = run(cells, true, std::nullopt, 4);
   ASSERT_EQ(s.value.size(), 86400u);
-  EXPECT_EQ(as_vector(s.first), (std::vector<size_t>{0, 86400}));
   EXPECT_EQ(s.value[86399], 399.25f);
 }
 

@@ -1,5 +1,6 @@
 #include "common/function.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace velmora {
@@ -115,31 +116,17 @@ std::vector<py::object> Function::bind(const py::args& args, const py::kwargs& k
     return {args[0]};
   }
 
+  // In CPython's order: keywords first (each must name a parameter that no
+  // positional argument took), then too many positional arguments, then
+  // missing ones.
   const size_t nparams = spec_.params.size();
-  if (nargs > nparams) raise_count(required_, nparams, nargs);
-
   std::vector<py::object> values(nparams);
-  for (size_t i = 0; i < nargs; ++i) values[i] = args[i];
-
-  size_t kw_left = nkw;
-  for (size_t i = nargs; i < nparams; ++i) {
-    PyObject* found = nkw ? PyDict_GetItemString(kwargs.ptr(), spec_.params[i].name.c_str())
-                          : nullptr;  // borrowed
-    if (found != nullptr) {
-      values[i] = py::reinterpret_borrow<py::object>(found);
-      --kw_left;
-    } else if (i < required_) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      raise_count(required_, nparams, i);
-    }
-  }
-
-  if (kw_left != 0) {
-    // Some keyword names no parameter that is still free.
+  for (size_t i = 0; i < std::min(nargs, nparams); ++i) values[i] = args[i];
+  if (nkw != 0) {
     for (auto item : kwargs) {
-      std::string key = py::str(item.first);
+      const std::string key = py::str(item.first);
       size_t index = nparams;
-      for (size_t i = 0; i < nparams; ++i) {
+      for (size_t i = 0; i < nparams && index == nparams; ++i) {
         if (spec_.params[i].name == key) index = i;
       }
       if (index == nparams) {
@@ -148,7 +135,12 @@ std::vector<py::object> Function::bind(const py::args& args, const py::kwargs& k
       if (index < nargs) {
         raise_type_error(spec_.name + "() got multiple values for argument '" + key + "'");
       }
+      values[index] = py::reinterpret_borrow<py::object>(item.second);
     }
+  }
+  if (nargs > nparams) raise_count(required_, nparams, nargs);
+  for (size_t i = nargs; i < required_; ++i) {
+    if (!values[i]) raise_count(required_, nparams, i);
   }
 
   for (size_t i = 0; i < nparams; ++i) {
