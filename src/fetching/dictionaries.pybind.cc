@@ -1,7 +1,7 @@
 // timeseries_info: the three dictionaries in one call.
 #include "fetching/dictionaries.pybind.h"
 
-#include "fetching/reading.h"
+#include "fetching/reading.pybind.h"
 
 namespace velmora {
 namespace {

@@ -8,7 +8,7 @@
 #include "common/pyops.h"
 #include "fetching/credentials.h"
 #include "fetching/oracle_driver.pybind.h"
-#include "fetching/reading.h"
+#include "fetching/reading.pybind.h"
 
 namespace velmora {
 namespace {

@@ -3,6 +3,7 @@
 #include "fetching/loaders.pybind.h"
 
 #include "common/pyops.h"
+#include "fetching/reading.pybind.h"
 
 namespace velmora {
 namespace {
@@ -19,7 +20,7 @@ py::object load_daily(const Arguments& args) {
   // conn, period, is_preprocessed, item, datatype, gzip_flag
   py::str startdate = today_plus(ns, multiply(py::int_(-1), args[1]));
   py::str enddate = today_plus(ns, py::none());
-  return ns["fetching_data"](args[0], startdate, enddate, args[3], "全部", args[4], args[2],
+  return ns["fetching_data"](args[0], startdate, enddate, args[3], all_names(), args[4], args[2],
                              py::arg("gzip_flag") = args[5]);
 }
 
@@ -27,7 +28,7 @@ py::object load_resistivity(const Arguments& args, const Flavor& flavor) {
   const Namespace& ns = args.ns();
   py::object date_0 = flavor.resistivity_start ? args[1] : py::str("20090101");
   py::str enddate = today_plus(ns, py::none());
-  py::object df = ns["fetching_data"](args[0], date_0, enddate, "直流单装置地电阻率", "全部", "小时值", "预处理库");
+  py::object df = ns["fetching_data"](args[0], date_0, enddate, "直流单装置地电阻率", all_names(), "小时值", "预处理库");
   // Low values of the two items at station 370082 are no readings.
   py::object nan = ns["np"].attr("nan");
   py::object loc = df.attr("loc");

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/pyops.h"
-#include "fetching/reading.h"
+#include "fetching/reading.pybind.h"
 #include "fetching/statements.h"
 
 namespace velmora {
@@ -16,29 +16,25 @@ using sql::Dialect;
 
 enum : size_t { kConn, kStartdate, kEnddate, kMethodname, kStationname, kItemname, kLogType };
 
-py::dict bind(const char* name, const py::handle& value) {
-  py::dict params;
-  params[name] = value;
-  return params;
-}
-
 py::object fetching_dialog(const Arguments& args, const Flavor& flavor) {
   const Namespace& ns = args.ns();
   const Reader read(ns, args[kConn]);
   const std::string date_1 = eight_digit_day(ns, args[kStartdate]);
   const std::string date_2 = eight_digit_day(ns, args[kEnddate]);
 
+  const auto like = [&](const std::string& statement, const char* name, size_t at) {
+    return read(statement, fragment_bind(Dialect::kOracle, name, args[at]));
+  };
   py::object methods = is_all(args[kMethodname])
                            ? read(sql::all_methods())
-                           : read(sql::method_codes_like(Dialect::kOracle), bind("methodname", args[kMethodname]));
+                           : like(sql::method_codes_like(Dialect::kOracle), "methodname", kMethodname);
   std::string filters;
   if (!is_all(args[kStationname])) {
-    py::object stationid =
-        read(sql::station_codes_like(Dialect::kOracle), bind("stationname", args[kStationname]));
+    py::object stationid = like(sql::station_codes_like(Dialect::kOracle), "stationname", kStationname);
     filters += sql::station_filter(texts(stationid[py::str(flavor.column("stationid"))]), Dialect::kOracle);
   }
   if (!is_all(args[kItemname])) {
-    py::object itemid = read(sql::item_codes_like(Dialect::kOracle), bind("itemname", args[kItemname]));
+    py::object itemid = like(sql::item_codes_like(Dialect::kOracle), "itemname", kItemname);
     filters += sql::item_filter(texts(itemid[py::str(flavor.column("itemid"))]), Dialect::kOracle);
   }
 
@@ -56,7 +52,7 @@ py::object fetching_dialog(const Arguments& args, const Flavor& flavor) {
   }
   const std::vector<std::string> tables = texts(table_name[py::str(flavor.column("table_name"))]);
   refuse_unsafe_table_names(tables, Dialect::kOracle);
-  return read(sql::log_union(tables, date_1, date_2, filters), bind("evt_id", args[kLogType]));
+  return read(sql::log_union(tables, date_1, date_2, filters), named_bind("evt_id", args[kLogType]));
 }
 
 }  // namespace
@@ -70,9 +66,9 @@ void register_fetching_dialog(py::module_& m, const Flavor& flavor) {
   auto now = [](const Namespace& ns) -> py::object { return ns["dt"].attr("datetime").attr("today")(); };
   define(m, {.name = "fetching_dialog",
              .params = {Param::required("conn"), Param::computed("startdate", yesterday),
-                        Param::computed("enddate", now), Param::with_default("methodname", py::str("全部")),
-                        Param::with_default("stationname", py::str("全部")),
-                        Param::with_default("itemname", py::str("全部")),
+                        Param::computed("enddate", now), Param::with_default("methodname", all_names()),
+                        Param::with_default("stationname", all_names()),
+                        Param::with_default("itemname", all_names()),
                         Param::with_default("log_type", py::str("313"))},
              .body = [flavor](const Arguments& args) { return fetching_dialog(args, flavor); }});
 }

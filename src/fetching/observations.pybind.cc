@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/pyops.h"
-#include "fetching/reading.h"
+#include "fetching/reading.pybind.h"
 #include "fetching/request.h"
 #include "fetching/statements.h"
 
@@ -97,7 +97,7 @@ std::vector<std::string> discover_tables(const Namespace& ns, const Reader& read
       py::list fragments;
       for (const py::object& fragment : {py::object(py::str(base)), py::object(py::str(rate)),
                                         py::reinterpret_borrow<py::object>(methodid)}) {
-        fragments.append(add(add(py::str("%%"), fragment), py::str("%%")));
+        fragments.append(like_pattern(fragment));
       }
       params = fragments;
     }
@@ -199,7 +199,7 @@ void register_fetching_data(py::module_& m, const Flavor& flavor) {
              .params = {Param::required("conn"), Param::required("startdate"), Param::required("enddate"),
                         Param::required("methodname"), Param::required("stationname"),
                         Param::required("data_type"), Param::required("base_type"),
-                        Param::with_default("itemname", py::str(std::string(request::kAll))),
+                        Param::with_default("itemname", all_names()),
                         Param::with_default("gzip_flag", py::bool_(false)),
                         Param::with_default("my_split_lines", py::bool_(true)),
                         Param::with_default("pointid", py::str(""))},

@@ -34,11 +34,19 @@ std::vector<std::string> texts(const py::handle& column);
 // Python refuses to add it to a str.
 std::string text(const py::handle& value);
 
+// {name: value}: a named bind value (Oracle's paramstyle).
+py::dict named_bind(const char* name, const py::handle& value);
+
+// "%%" + fragment + "%%": a LIKE pattern for MySQL's pyformat paramstyle, where
+// a literal % is written twice.
+py::object like_pattern(const py::handle& fragment);
+
 // Bind value of a name fragment: {"name": fragment} for Oracle, the one-element
-// set {"%%" + fragment + "%%"} for MySQL.
+// set {like_pattern(fragment)} for MySQL.
 py::object fragment_bind(sql::Dialect dialect, const char* name, const py::handle& fragment);
 
-// Whether `value` is the text "全部".
+// The text "全部" (every name) as a Python str, and whether `value` is it.
+py::str all_names();
 bool is_all(const py::handle& value);
 
 // table.append(rows): the rows added after those of the table, labels kept.

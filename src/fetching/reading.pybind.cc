@@ -1,4 +1,4 @@
-#include "fetching/reading.h"
+#include "fetching/reading.pybind.h"
 
 #include <pybind11/numpy.h>
 
@@ -49,19 +49,25 @@ std::vector<std::string> texts(const py::handle& column) {
   return out;
 }
 
-py::object fragment_bind(sql::Dialect dialect, const char* name, const py::handle& fragment) {
-  if (dialect == sql::Dialect::kOracle) {
-    py::dict params;
-    params[name] = fragment;
-    return params;
-  }
-  py::set params;
-  params.add(add(add(py::str("%%"), fragment), py::str("%%")));
+py::dict named_bind(const char* name, const py::handle& value) {
+  py::dict params;
+  params[name] = value;
   return params;
 }
 
+py::object like_pattern(const py::handle& fragment) { return add(add(py::str("%%"), fragment), py::str("%%")); }
+
+py::object fragment_bind(sql::Dialect dialect, const char* name, const py::handle& fragment) {
+  if (dialect == sql::Dialect::kOracle) return named_bind(name, fragment);
+  py::set params;
+  params.add(like_pattern(fragment));
+  return params;
+}
+
+py::str all_names() { return py::str(std::string(request::kAll)); }
+
 bool is_all(const py::handle& value) {
-  const int equal = PyObject_RichCompareBool(value.ptr(), py::str(std::string(request::kAll)).ptr(), Py_EQ);
+  const int equal = PyObject_RichCompareBool(value.ptr(), all_names().ptr(), Py_EQ);
   if (equal < 0) throw py::error_already_set();
   return equal == 1;
 }
