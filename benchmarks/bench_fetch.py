@@ -42,6 +42,8 @@ import qzdb.sample
 import velmora.bisource as bisource
 import velmora.fetching as fetching
 
+from procstatus import rss_kib
+
 REQUESTS = {
     "minutes, 20 stations x 31 days": ("20090101", "20090131", "水温", "全部", "分钟值", "预处理库"),
     "seconds, 5 stations x 3 items x 1 day": ("20090101", "20090101", "磁通门", "全部", "秒钟值", "预处理库"),
@@ -95,14 +97,6 @@ def measure(module, conn, request, repeat):
     # the result can take less
     copy = best_of(repeat, lambda: result.copy(deep=True))
     return len(result), whole, bare, copy
-
-
-def rss_kib(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(field)
 
 
 def peak_of_one_call(label):

@@ -18,6 +18,8 @@ import time
 import numpy as np
 import pandas as pd
 
+from procstatus import rss_kib
+
 
 def pandas_formulation(df, sample_by_seconds):
     """The table-operation formulation the native function replaces."""
@@ -72,14 +74,6 @@ def packed_table(rows, pieces, rate, text_columns, stations, seed=7):
         frame[f"text{c}"] = [f"{37000 + c}{r // per_station if stations > 1 else r % 7}" for r in range(rows)]
     frame["obsvalue"] = texts
     return pd.DataFrame(frame)
-
-
-def rss_kib(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise RuntimeError(field)
 
 
 def measure(shape, implementation, repeat):
