@@ -22,7 +22,7 @@ from velmora import cleaning
 CALLS = int(os.environ.get("VELMORA_LEAK_CALLS", "10000"))
 # Warm-up: chunks of WARM_UP_CHUNK calls until the block count settles, at most WARM_UP_MAX calls.
 WARM_UP_CHUNK = 100
-WARM_UP_MAX = 5000
+WARM_UP_MAX = 3000
 SETTLED = 20  # blocks per chunk
 T0 = pd.Timestamp("2009-01-01")
 DAY = ("20090103", "20090103")
