@@ -6,10 +6,15 @@ PY     := $(VENV)/bin/python
 CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
 NINJA  := $(VENV)/bin/ninja
+# The second stack (pandas 2, numpy 2, SQLAlchemy 2): its own environment,
+# build tree and wheel folder.
+CURRENT    := .venv-current
+CURRENT_PY := $(CURRENT)/bin/python
 
-.PHONY: test demo system venv build thin-venv unit pytest sanitize fuzz clean
+.PHONY: test demo system venv build thin-venv unit pytest sanitize fuzz clean \
+        venv-current build-current pytest-current
 
-test: system build unit pytest
+test: system build unit pytest pytest-current
 
 system:
 	scripts/setup-system.sh
@@ -20,12 +25,25 @@ $(VENV)/.deps: requirements-dev.txt scripts/setup-venv.sh | system
 
 venv: system $(VENV)/.deps
 
+$(CURRENT)/.deps: requirements-current.txt scripts/setup-venv.sh | system
+	scripts/setup-venv.sh $(CURRENT) requirements-current.txt
+	touch $@
+
+venv-current: system $(CURRENT)/.deps
+
 # Builds the wheel (into dist/) with the same CMake project the unit tests use
 # and installs it (incremental: the build tree is kept under build/).
 build: venv
 	rm -f dist/velmora-*.whl
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
 	$(PY) -m pip install -q --no-deps --force-reinstall dist/velmora-*.whl
+
+# The same in the second environment, from its own build tree.
+build-current: venv-current
+	rm -f dist-current/velmora-*.whl
+	$(CURRENT_PY) -m pip wheel -q --no-build-isolation --no-deps -w dist-current \
+	  -C build-dir=build/current/{wheel_tag} .
+	$(CURRENT_PY) -m pip install -q --no-deps --force-reinstall dist-current/velmora-*.whl
 
 # A second environment with the wheel installed as an analyst installs it:
 # dependencies from their declared ranges, no cx_Oracle (python-oracledb).
@@ -43,6 +61,13 @@ unit: venv
 pytest: build thin-venv
 	VELMORA_THIN_PYTHON=$(abspath .venv-thin/bin/python) $(PY) -m pytest -n 2
 
+# The whole suite again on the second stack. The memory-growth tests make
+# 1,000 calls per function there (10,000 in .venv): the native code under test
+# is the same, and pandas 2 with SQLAlchemy 2 takes several times longer per
+# call.
+pytest-current: build-current
+	VELMORA_LEAK_CALLS=$${VELMORA_LEAK_CALLS:-1000} $(CURRENT_PY) -m pytest -n 2
+
 # The quick start on the embedded sample database: no database server needed.
 demo: venv build
 	cd examples && ../$(PY) quickstart.py
@@ -58,4 +83,4 @@ fuzz: venv
 	scripts/fuzz.sh
 
 clean:
-	rm -rf build dist
+	rm -rf build dist dist-current

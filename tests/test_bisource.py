@@ -167,11 +167,11 @@ class TestStatements:
         fetch(mysql, "20090101", "20090131", "水位", "郯城", "日均值", "预处理库", itemname="静水位")
         (methods, stations, items, catalogue, final) = recorder.calls
         assert methods == (("SELECT METHODID FROM QZDATA.QZ_DICT_METHODS WHERE METHODNAME LIKE %s ",),
-                           {"con": mysql, "params": {"%%水位%%"}})
+                           {"con": mysql, "params": ["%%水位%%"]})
         assert stations == (("SELECT STATIONID FROM QZDATA.QZ_DICT_STATIONS WHERE STATIONNAME LIKE %s ",),
-                            {"con": mysql, "params": {"%%郯城%%"}})
+                            {"con": mysql, "params": ["%%郯城%%"]})
         assert items == (("SELECT ITEMID FROM QZDATA.QZ_DICT_ITEMS WHERE ITEMNAME LIKE %s ",),
-                         {"con": mysql, "params": {"%%静水位%%"}})
+                         {"con": mysql, "params": ["%%静水位%%"]})
         assert catalogue == (("SELECT TABLE_NAME FROM information_schema.tables WHERE TABLE_SCHEMA='QZDATA' AND "
                               "TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s AND TABLE_NAME LIKE %s ",),
                              {"con": mysql, "params": ["%%DYU%%", "%%90%%", "%%411%%"]})

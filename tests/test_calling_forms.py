@@ -152,17 +152,20 @@ def test_namespace_in_load_order(module, names):
 
 def test_bound_modules():
     import configparser, gzip, os, sqlalchemy
-    import cx_Oracle
     import numpy
     import pandas
     import pymysql
+    try:  # the Oracle driver: cx_Oracle where it is installed, else python-oracledb
+        import cx_Oracle as oracle_driver
+    except ImportError:
+        import oracledb as oracle_driver
 
     f, b = velmora.fetching, velmora.bisource
     assert (f.configparser, f.dt, f.gzip, f.sys, f.os, f.np, f.pd) == (
         configparser, datetime, gzip, sys, os, numpy, pandas)
     assert f.create_engine is sqlalchemy.create_engine
     assert f.tsc is velmora.cleaning and b.tsc is velmora.cleaning
-    assert (b.orcl, b.pymysql) == (cx_Oracle, pymysql)
+    assert (b.orcl, b.pymysql) == (oracle_driver, pymysql)
 
 
 @pytest.mark.parametrize("module", ["fetching", "bisource"])

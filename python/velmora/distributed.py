@@ -181,4 +181,7 @@ def fetching_data(section, startdate, enddate, methodname, stationname, data_typ
     timed = [part[0] for part in parts]
     untimed = dask.delayed(_without_times)(*[part[1] for part in parts], dask_key_name=f"velmora-untimed-{token}")
     divisions = tuple(bounds) + (bounds[-1],)
-    return dd.from_delayed(timed + [untimed], meta=_meta(), divisions=divisions, verify_meta=False)
+    # Text columns stay columns of objects, as in the single call's table: Dask
+    # releases for pandas 2 would otherwise convert them to pyarrow strings.
+    with dask.config.set({"dataframe.convert-string": False}):
+        return dd.from_delayed(timed + [untimed], meta=_meta(), divisions=divisions, verify_meta=False)

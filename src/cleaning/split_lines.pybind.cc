@@ -24,6 +24,7 @@
 #include "cleaning/sample_times.h"
 #include "cleaning/split.h"
 #include "cleaning/worker_threads.h"
+#include "common/frames.h"
 #include "common/pyops.h"
 
 namespace velmora {
@@ -332,7 +333,7 @@ py::object convert_in_place(const Namespace& ns, py::object df) {
   df.attr("set_index")("startdate", py::arg("inplace") = true);
   py::object column = df["obsvalue"];
   if (!has_dtype_kind(column.attr("dtype"), 'O')) {
-    df["obsvalue"] = column.attr("astype")("float32");
+    set_column(df, "obsvalue", column.attr("astype")("float32"));
     return df;
   }
 
@@ -359,7 +360,7 @@ py::object convert_in_place(const Namespace& ns, py::object df) {
     out[row] = packed::to_float32(PyFloat_AS_DOUBLE(number.ptr()));
   }
   if (failed) raise_not_a_number(failed->text);
-  df["obsvalue"] = values;
+  set_column(df, "obsvalue", values);
   return df;
 }
 

@@ -1,6 +1,7 @@
 // Table-level cleaning: joining two series and removing steps.
 #include "cleaning/table_ops.pybind.h"
 
+#include "common/frames.h"
 #include "common/pyops.h"
 
 namespace velmora {
@@ -12,7 +13,7 @@ py::object concat_df(const Arguments& args) {
   parts.append(args[0]);
   parts.append(args[1]);
   py::object df = ns["pd"].attr("concat")(parts);
-  df["new_index"] = ns["np"].attr("arange")(1, py::len(df) + 1);
+  set_column(df, "new_index", ns["np"].attr("arange")(1, py::len(df) + 1));
   df.attr("set_index")("new_index", py::arg("inplace") = true);
   return df;
 }

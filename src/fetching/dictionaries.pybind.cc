@@ -14,6 +14,9 @@ py::object timeseries_info(const Arguments& args, const Flavor& flavor) {
   if (flavor.upper_case_results) {
     for (const py::object& table : {stations_table, points_table, items_table}) upper_case_labels(table);
   }
+  for (py::object* table : {&stations_table, &points_table, &items_table}) {
+    *table = with_object_index_if_empty(args.ns(), *table);
+  }
   return py::make_tuple(stations_table, points_table, items_table);
 }
 

@@ -2,6 +2,7 @@
 // and calls the module's current fetching_data.
 #include "fetching/loaders.pybind.h"
 
+#include "common/frames.h"
 #include "common/pyops.h"
 #include "fetching/reading.pybind.h"
 
@@ -47,14 +48,18 @@ py::object load_water(const Arguments& args) {
   const Namespace& ns = args.ns();
   py::str enddate = today_plus(ns, py::none());
   py::object df = ns["fetching_data"](args[0], "20090101", enddate, "水位", "郯城", "日均值", "预处理库");
-  df.attr("replace")("37005h", "37005H", py::arg("inplace") = true, py::arg("regex") = true);
-  df["OBSVALUE"] = df["OBSVALUE"].attr("astype")("float32");
+  // The station code written with a lower-case h, in upper case, in place:
+  // what DataFrame.replace("37005h", "37005H", regex=True) does to text cells
+  // (the pattern has no special characters), without the conversion of object
+  // columns that follows it in pandas, which pandas 2.2 warns will change.
+  replace_in_text_cells(df, "37005h", "37005H");
+  set_column(df, "OBSVALUE", df["OBSVALUE"].attr("astype")("float32"));
   py::object first = df.attr("index").attr("min")();
   py::object last = df.attr("index").attr("max")();
   py::object new_index = ns["pd"].attr("date_range")(py::arg("start") = first, py::arg("end") = last);
   df = df.attr("reindex")(new_index);
-  df.attr("fillna")(py::arg("method") = "backfill", py::arg("inplace") = true);
-  return df;
+  // fillna(method="backfill"), which pandas 2.1 deprecates for bfill()
+  return df.attr("bfill")();
 }
 
 }  // namespace

@@ -52,7 +52,8 @@ py::object fetching_dialog(const Arguments& args, const Flavor& flavor) {
   }
   const std::vector<std::string> tables = texts(table_name[py::str(flavor.column("table_name"))]);
   refuse_unsafe_table_names(tables, Dialect::kOracle);
-  return read(sql::log_union(tables, date_1, date_2, filters), named_bind("evt_id", args[kLogType]));
+  return with_object_index_if_empty(
+      ns, read(sql::log_union(tables, date_1, date_2, filters), named_bind("evt_id", args[kLogType])));
 }
 
 }  // namespace

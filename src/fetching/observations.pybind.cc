@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/frames.h"
 #include "common/pyops.h"
 #include "fetching/reading.pybind.h"
 #include "fetching/request.h"
@@ -130,7 +131,7 @@ void decompress_values(const Namespace& ns, py::object& df, const Flavor& flavor
     py::object stored = bytes ? py::reinterpret_borrow<py::object>(item) : py::object(item.attr("read")());
     lobs.append(decompress(stored).attr("decode")());
   }
-  df[py::str(flavor.column("obsvalue"))] = lobs;
+  set_column(df, py::str(flavor.column("obsvalue")), lobs);
 }
 
 py::object fetching_data(const Arguments& args, const Flavor& flavor) {
@@ -165,13 +166,13 @@ py::object fetching_data(const Arguments& args, const Flavor& flavor) {
   }
   refuse_unsafe_table_names(tables, flavor.observations);
 
-  py::object df = read(sql::observation_union(tables, date_1, date_2, stations + *items + point,
-                                              flavor.observations));
+  py::object df = with_object_index_if_empty(
+      ns, read(sql::observation_union(tables, date_1, date_2, stations + *items + point, flavor.observations)));
   const std::string startdate = flavor.column("startdate"), stationid = flavor.column("stationid"),
                     itemid = flavor.column("itemid"), obsvalue = flavor.column("obsvalue");
   df.attr("sort_values")(py::arg("by") = names({itemid, stationid, flavor.column("pointid"), startdate}),
                          py::arg("inplace") = true);
-  df[py::str(stationid)] = add(df[py::str(stationid)], df[py::str(flavor.column("pointid"))]);
+  set_column(df, py::str(stationid), add(df[py::str(stationid)], df[py::str(flavor.column("pointid"))]));
   df = df.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
                                      names({startdate, stationid, itemid, obsvalue}))];
   if (py::bool_(args[kGzipFlag])) decompress_values(ns, df, flavor);

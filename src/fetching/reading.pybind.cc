@@ -2,10 +2,20 @@
 
 #include <pybind11/numpy.h>
 
+#include <string_view>
+
 #include "common/pyops.h"
 #include "fetching/request.h"
 
 namespace velmora {
+
+py::object with_object_index_if_empty(const Namespace& ns, py::object df) {
+  if (py::len(df) != 0 || !py::isinstance(df.attr("index"), ns["pd"].attr("RangeIndex"))) return df;
+  py::object index = ns["pd"].attr("Index")(py::list(), py::arg("dtype") = "object");
+  index.attr("name") = df.attr("index").attr("name");
+  df.attr("index") = index;
+  return df;
+}
 
 py::object Reader::operator()(const std::string& sql) const {
   return ns_["pd"].attr("read_sql")(sql, py::arg("con") = conn_);
@@ -29,10 +39,42 @@ bool spelled_date(const Namespace& ns, const py::handle& value) {
 
 }  // namespace
 
+namespace {
+
+// pandas 2 reports text it cannot read as a date with its own DateParseError
+// ("Unknown datetime string format, unable to parse: X, at position 0");
+// pandas 1.5 let dateutil's ParserError through ("Unknown string format: X
+// present at position 0"). The error of pandas 1.5, from that of pandas 2.
+[[noreturn]] void raise_as_dateutil_did(py::error_already_set& e) {
+  py::object type = e.type();
+  const std::string name = py::str(type.attr("__name__"));
+  const std::string module = py::str(type.attr("__module__"));
+  if (name != "DateParseError" || module.rfind("pandas", 0) != 0) throw e;
+  std::string message = py::str(e.value());
+  constexpr std::string_view kAtStart = ", at position 0";
+  if (message.size() >= kAtStart.size() &&
+      message.compare(message.size() - kAtStart.size(), kAtStart.size(), kAtStart) == 0) {
+    message.erase(message.size() - kAtStart.size());
+  }
+  constexpr std::string_view kUnknown = "Unknown datetime string format, unable to parse: ";
+  if (message.rfind(kUnknown, 0) == 0) message = "Unknown string format: " + message.substr(kUnknown.size());
+  py::object parser_error = py::module_::import("dateutil.parser").attr("ParserError");
+  PyErr_SetObject(parser_error.ptr(), parser_error(message + " present at position 0").ptr());
+  throw py::error_already_set();
+}
+
+}  // namespace
+
 std::string eight_digit_day(const Namespace& ns, const py::handle& value) {
   py::object day = py::reinterpret_borrow<py::object>(value);
   if (spelled_date(ns, value)) day = py::str(py::int_(day));
-  return ns["pd"].attr("to_datetime")(day).attr("strftime")("%Y%m%d").cast<std::string>();
+  py::object when;
+  try {
+    when = ns["pd"].attr("to_datetime")(day);
+  } catch (py::error_already_set& e) {
+    raise_as_dateutil_did(e);
+  }
+  return when.attr("strftime")("%Y%m%d").cast<std::string>();
 }
 
 std::string text(const py::handle& value) {
@@ -59,8 +101,8 @@ py::object like_pattern(const py::handle& fragment) { return add(add(py::str("%%
 
 py::object fragment_bind(sql::Dialect dialect, const char* name, const py::handle& fragment) {
   if (dialect == sql::Dialect::kOracle) return named_bind(name, fragment);
-  py::set params;
-  params.add(like_pattern(fragment));
+  py::list params;
+  params.append(like_pattern(fragment));
   return params;
 }
 

@@ -22,9 +22,16 @@ class Reader {
   py::object conn_;
 };
 
+// A table read with no rows gets the index pandas 1.5 gives it, an empty Index
+// of objects, in place of the empty RangeIndex of pandas 2; any other table is
+// returned as it is. For the tables handed to the caller (the reads in between
+// keep pandas' own, which pd.concat expects).
+py::object with_object_index_if_empty(const Namespace& ns, py::object df);
+
 // pd.to_datetime(value).strftime("%Y%m%d"); an integer of eight digits
 // (10000101 to 99991231, Python or numpy, not bool) is read as the date it
-// spells, through its text.
+// spells, through its text. Text that is no date raises dateutil's ParserError
+// "... present at position 0" on every pandas release.
 std::string eight_digit_day(const Namespace& ns, const py::handle& value);
 
 // The values of a column, each of which must be text.
@@ -42,7 +49,9 @@ py::dict named_bind(const char* name, const py::handle& value);
 py::object like_pattern(const py::handle& fragment);
 
 // Bind value of a name fragment: {"name": fragment} for Oracle, the one-element
-// set {like_pattern(fragment)} for MySQL.
+// list [like_pattern(fragment)] for MySQL. (PyMySQL reads a set as one single
+// argument rather than a sequence of them, which 1.2 deprecates; the list gives
+// the same statement on every release.)
 py::object fragment_bind(sql::Dialect dialect, const char* name, const py::handle& fragment);
 
 // The text "全部" (every name) as a Python str, and whether `value` is it.

@@ -110,7 +110,7 @@ class TestFetchStatements:
           "地电阻率", [("3211",), ("3212",)])],
     )
     def test_name_lookup(self, my_conn, sql, fragment, expected):
-        _, found = fetch(my_conn, sql, {"%%" + fragment + "%%"})
+        _, found = fetch(my_conn, sql, ["%%" + fragment + "%%"])
         assert sorted(found) == expected
 
     @pytest.mark.parametrize(
