@@ -24,6 +24,7 @@ PARQUET = os.path.join("out", "january-minutes.parquet")
 
 def main():
     warnings.simplefilter("ignore", DeprecationWarning)  # dask's notice about its next dataframe implementation
+    import dask
     import dask.dataframe as dd
     from distributed import Client, LocalCluster
 
@@ -42,7 +43,10 @@ def main():
         shutil.rmtree(PARQUET, ignore_errors=True)
         minutes.to_parquet(PARQUET)
         computed = minutes.compute()
-        back = dd.read_parquet(PARQUET).compute()
+        # text columns read back as object columns too (Dask releases for
+        # pandas 2 make pyarrow strings of them unless told otherwise)
+        with dask.config.set({"dataframe.convert-string": False}):
+            back = dd.read_parquet(PARQUET).compute()
         print(f"read back equal: {back.equals(computed)}")
         per_series = computed.groupby(["STATIONID", "ITEMID"])["OBSVALUE"]
         print(f"{len(computed)} samples, {per_series.ngroups} series, "
