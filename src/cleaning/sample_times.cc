@@ -47,6 +47,26 @@ int64_t SampleRate::offset_ns(int64_t position) const {
   return whole * kNsPerSecond + static_cast<int64_t>(fraction * 1e9);
 }
 
+bool ticks_to_ns(std::span<int64_t> times, int64_t ns_per_tick) {
+  if (ns_per_tick == 1) return true;
+  for (int64_t& t : times) {
+    if (t == kNaT) continue;
+    if (__builtin_mul_overflow(t, ns_per_tick, &t) || t == kNaT) return false;
+  }
+  return true;
+}
+
+bool ns_to_ticks(std::span<int64_t> times, int64_t ns_per_tick) {
+  if (ns_per_tick == 1) return true;
+  for (const int64_t t : times) {
+    if (t != kNaT && t % ns_per_tick != 0) return false;
+  }
+  for (int64_t& t : times) {
+    if (t != kNaT) t /= ns_per_tick;
+  }
+  return true;
+}
+
 bool is_time_ordered(std::span<const int64_t> times) {
   for (size_t i = 1; i < times.size(); ++i) {
     if (time_key(times[i]) < time_key(times[i - 1])) return false;

@@ -47,6 +47,17 @@ class SampleRate {
   double seconds_ = 0;  // other rates
 };
 
+// Times counted in ticks of `ns_per_tick` nanoseconds (datetime64 of another
+// unit: 1000 for microseconds), rewritten in place as nanoseconds; kNaT
+// stays. Returns false, with `times` partly rewritten, when one leaves the
+// int64 range of nanoseconds.
+bool ticks_to_ns(std::span<int64_t> times, int64_t ns_per_tick);
+
+// Times in nanoseconds rewritten in place as ticks of `ns_per_tick`; kNaT
+// stays. Returns false, leaving `times` unchanged, when one is not a whole
+// number of ticks.
+bool ns_to_ticks(std::span<int64_t> times, int64_t ns_per_tick);
+
 // Whether times are ascending with every kNaT at the end.
 bool is_time_ordered(std::span<const int64_t> times);
 

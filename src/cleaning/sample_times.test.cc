@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <algorithm>
 #include <random>
 #include <vector>
@@ -73,6 +75,32 @@ TEST_P(StableOrder, MatchesAStableSort) {
   EXPECT_EQ(as_vector(order), expected);
   const auto sorted = gather<int64_t>(times, order);
   EXPECT_TRUE(is_time_ordered(sorted));
+}
+
+TEST(TimeUnits, TicksToNanosecondsAndBack) {
+  const int64_t us = 1000;
+  std::vector<int64_t> times{kNaT, 0, -1, 1'230'768'000'000'000, kNaT};
+  ASSERT_TRUE(ticks_to_ns(times, us));
+  EXPECT_EQ(times, (std::vector<int64_t>{kNaT, 0, -1000, 1'230'768'000'000'000'000, kNaT}));
+  ASSERT_TRUE(ns_to_ticks(times, us));
+  EXPECT_EQ(times, (std::vector<int64_t>{kNaT, 0, -1, 1'230'768'000'000'000, kNaT}));
+  // seconds: the identity for ns
+  std::vector<int64_t> same{5, kNaT};
+  EXPECT_TRUE(ticks_to_ns(same, 1));
+  EXPECT_TRUE(ns_to_ticks(same, 1));
+  EXPECT_EQ(same, (std::vector<int64_t>{5, kNaT}));
+}
+
+TEST(TimeUnits, BeyondNanosecondsOrBetweenTicks) {
+  // year 2300 in microseconds has no nanosecond form in int64
+  std::vector<int64_t> far{10'413'792'000'000'000};
+  EXPECT_FALSE(ticks_to_ns(far, 1000));
+  std::vector<int64_t> low{std::numeric_limits<int64_t>::min() / 1000 - 1};
+  EXPECT_FALSE(ticks_to_ns(low, 1000));
+  // a sample at .9 s is no whole number of seconds: nothing is rewritten
+  std::vector<int64_t> fine{1'000'000'000, 900'000'000};
+  EXPECT_FALSE(ns_to_ticks(fine, 1'000'000'000));
+  EXPECT_EQ(fine, (std::vector<int64_t>{1'000'000'000, 900'000'000}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, StableOrder, ::testing::Values(0, 1, 17, 4095, 4096, 100000));

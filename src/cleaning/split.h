@@ -21,15 +21,9 @@
 #include "cleaning/packed_text.h"
 #include "cleaning/sample_order.h"
 #include "cleaning/sample_times.h"
+#include "cleaning/text_column.h"
 
 namespace velmora::packed {
-
-// One cell of the packed column. A cell without text (missing, or not a
-// string) yields one sample, without a time.
-struct Cell {
-  std::string_view text;
-  bool has_text = false;
-};
 
 // How samples get their times: the k-th piece of a row lies k * rate after
 // the row's start. Without row starts, the times are the offsets alone.

@@ -1,12 +1,13 @@
 // split_lines: packed observation rows to one row per sample.
 //
 // This file converts Python values to what the packed-text core reads and
-// back: it holds references to the text cells and copies the row starts for
-// the duration of the call, allocates the result's numpy arrays at their final
-// size, lets the core fill them (without the interpreter lock), and puts them
-// together as a table. Splitting, placeholders, numbers, times and their
-// order are the core's (split.h); Python's float() is handed to it for the
-// pieces it leaves undecided.
+// back: the text cells (text_column.pybind.h) and a copy of the row starts
+// for the duration of the call, the result's numpy arrays allocated at their
+// final size and filled by the core without the interpreter lock, the time
+// unit pandas gives the sums. Splitting, placeholders, numbers, times and
+// their order are the core's (split.h); Python's float() is handed to it for
+// the pieces it leaves undecided; sample_table.pybind.h puts the table
+// together.
 #include "cleaning/split_lines.pybind.h"
 
 #include <pybind11/numpy.h>
@@ -16,13 +17,11 @@
 #include <string>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "cleaning/packed_text.h"
+#include "cleaning/sample_table.pybind.h"
 #include "cleaning/sample_times.h"
 #include "cleaning/split.h"
+#include "cleaning/text_column.pybind.h"
 #include "cleaning/worker_threads.h"
 #include "common/frames.h"
 #include "common/pyops.h"
@@ -30,94 +29,17 @@
 namespace velmora {
 namespace {
 
-using packed::Cell;
-
-// `value` as a one-dimensional numpy array of `length` elements of numpy kind
-// `kind` and `itemsize` bytes each, before any of its memory is read as such.
-py::array checked_array(const py::handle& value, char kind, py::ssize_t itemsize, size_t length,
-                        const char* what) {
-  if (!value || !py::isinstance<py::array>(value)) {
-    throw py::type_error(std::string(what) + ": expected a numpy array");
-  }
-  auto array = py::reinterpret_borrow<py::array>(value);
-  if (array.dtype().kind() != kind || array.itemsize() != itemsize || array.ndim() != 1 ||
-      static_cast<size_t>(array.shape(0)) != length) {
-    throw py::type_error(std::string(what) + ": expected " + std::to_string(length) + " elements of kind '" +
-                         kind + "', got " + py::repr(array.dtype()).cast<std::string>() + " of shape " +
-                         py::repr(py::tuple(array.attr("shape"))).cast<std::string>());
-  }
-  return array;
-}
-
-// Asks for transparent huge pages under a large array that nothing has
-// written yet (numpy asks for them itself, except for arrays it starts
-// zeroed, such as arrays of objects): one page fault per 2 MiB instead of 512.
-void advise_huge_pages(py::array& array) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  const auto begin = reinterpret_cast<uintptr_t>(array.mutable_data());
-  const uintptr_t end = begin + static_cast<uintptr_t>(array.nbytes());
-  const uintptr_t from = (begin + kHuge - 1) & ~(kHuge - 1), to = end & ~(kHuge - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // advice only
-#else
-  (void)array;
-#endif
-}
-
-// New references to the objects of a column, taken in one pass in which no
-// Python code runs: what another thread does to the column afterwards
-// cannot free them.
-std::vector<py::object> held_objects(const py::object& column, size_t rows) {
-  py::array objects = checked_array(column.attr("to_numpy")(py::arg("dtype") = "object"), 'O',
-                                    static_cast<py::ssize_t>(sizeof(PyObject*)), rows, "column");
-  objects = py::array::ensure(objects, py::array::c_style);
-  if (!objects) throw py::type_error("column: no contiguous array of objects");
-  const auto* items = static_cast<PyObject* const*>(objects.data());
-  std::vector<py::object> held(rows);
-  for (size_t i = 0; i < rows; ++i) held[i] = py::reinterpret_borrow<py::object>(items[i]);
-  return held;
-}
-
-// The text cells of the obsvalue column as the core reads them: UTF-8 views
-// of str objects held for the call. Strings that hold lone surrogates have no
-// UTF-8 form; they are encoded with "surrogatepass" and the bytes held too.
-struct TextCells {
-  std::vector<py::object> held;
-  std::vector<py::bytes> encoded;
-  std::vector<Cell> cells;
-  size_t strings = 0;
-};
-
-TextCells text_cells(const py::object& column, size_t rows) {
-  TextCells out;
-  out.held = held_objects(column, rows);
-  out.cells.resize(rows);
-  for (size_t i = 0; i < rows; ++i) {
-    PyObject* item = out.held[i].ptr();
-    if (!PyUnicode_Check(item)) continue;
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(item, &size);
-    if (text == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
-      PyErr_Clear();
-      auto bytes = py::reinterpret_steal<py::bytes>(PyUnicode_AsEncodedString(item, "utf-8", "surrogatepass"));
-      if (!bytes) throw py::error_already_set();
-      text = PyBytes_AS_STRING(bytes.ptr());
-      size = PyBytes_GET_SIZE(bytes.ptr());
-      out.encoded.push_back(std::move(bytes));
-    }
-    out.cells[i] = Cell{std::string_view(text, static_cast<size_t>(size)), true};
-    ++out.strings;
-  }
-  return out;
+py::object decoded(std::string_view text) {
+  auto piece = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
+  if (!piece) throw py::error_already_set();
+  return piece;
 }
 
 // Python's float() of a piece: the value, or nullopt when float() refuses the
 // text with ValueError.
 std::optional<double> python_float(std::string_view text) {
-  auto piece = py::reinterpret_steal<py::object>(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
-  if (!piece) throw py::error_already_set();
+  py::object piece = decoded(text);
   PyObject* number = PyFloat_FromString(piece.ptr());
   if (number == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
@@ -131,9 +53,7 @@ std::optional<double> python_float(std::string_view text) {
 
 // Raises float()'s own error for a piece that is no number.
 [[noreturn]] void raise_not_a_number(std::string_view text) {
-  auto piece = py::reinterpret_steal<py::object>(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogatepass"));
-  if (!piece) throw py::error_already_set();
+  py::object piece = decoded(text);
   Py_XDECREF(PyFloat_FromString(piece.ptr()));
   if (PyErr_Occurred()) throw py::error_already_set();
   throw py::value_error("could not convert string to float: " + py::repr(piece).cast<std::string>());
@@ -153,20 +73,65 @@ packed::SampleRate sample_rate(const py::object& rate) {
   return packed::SampleRate::seconds(seconds);
 }
 
-bool has_dtype_kind(const py::handle& dtype, char kind) {
-  return py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() == kind;
+// Nanoseconds per tick of a plain datetime64 or timedelta64 numpy dtype of
+// one second, millisecond, microsecond or nanosecond per tick; nullopt for
+// any other dtype (time zones, objects, other units).
+std::optional<int64_t> ns_per_tick(const Namespace& ns, const py::handle& dtype, char kind) {
+  if (!py::isinstance<py::dtype>(dtype) || py::reinterpret_borrow<py::dtype>(dtype).kind() != kind) {
+    return std::nullopt;
+  }
+  py::tuple unit = ns["np"].attr("datetime_data")(dtype);
+  if (unit[1].cast<int>() != 1) return std::nullopt;
+  const std::string name = py::str(unit[0]);
+  if (name == "ns") return 1;
+  if (name == "us") return 1'000;
+  if (name == "ms") return 1'000'000;
+  if (name == "s") return 1'000'000'000;
+  return std::nullopt;
 }
 
-bool is_naive_datetime_ns(const py::object& series) {
-  py::object dtype = series.attr("dtype");
-  return py::isinstance<py::dtype>(dtype) && py::str(dtype.attr("str")).cast<std::string>() == "<M8[ns]";
+// The dtypes pandas gives the offsets of a rate (to_timedelta of the offsets
+// in seconds: whole numbers for whole rates, fractions otherwise) and the
+// sums of one start of `start_dtype` and an offset. pandas 1.5 and 2 give
+// nanoseconds throughout; pandas 3 keeps the unit of the starts where the
+// offsets need nothing finer.
+struct TimeUnits {
+  py::object offsets;
+  py::object sums;  // None without a start dtype
+};
+
+TimeUnits time_units(const Namespace& ns, const py::object& rate, const py::object& start_dtype) {
+  py::object pd = ns["pd"], np = ns["np"];
+  const bool whole = sample_rate(rate).step_ns().has_value();
+  py::object offset = pd.attr("Series")(np.attr("array")(py::make_tuple(whole ? py::object(py::int_(1))
+                                                                              : py::object(py::float_(0.5)))));
+  py::object offsets = pd.attr("to_timedelta")(offset, py::arg("unit") = "s");
+  TimeUnits units{offsets.attr("dtype"), py::none()};
+  if (!start_dtype.is_none()) {
+    py::object start = pd.attr("Series")(np.attr("zeros")(1, py::arg("dtype") = start_dtype));
+    units.sums = add(start, offsets).attr("dtype");
+  }
+  return units;
 }
 
-// A copy of the row starts (ns since the epoch; NaT is the smallest int64).
-std::vector<int64_t> row_starts(const py::object& start, size_t rows) {
+// The filled times, counted in nanoseconds, as the numpy array of `dtype`
+// when it has a unit that holds every one of them exactly; as they are
+// otherwise.
+py::array in_unit(const Namespace& ns, py::array times, const py::object& dtype, char kind) {
+  const std::optional<int64_t> tick = ns_per_tick(ns, dtype, kind);
+  if (!tick || *tick == 1) return times;
+  std::span<int64_t> ticks(static_cast<int64_t*>(times.mutable_data()), static_cast<size_t>(times.size()));
+  if (!packed::ns_to_ticks(ticks, *tick)) return times;
+  return times.attr("view")(dtype);
+}
+
+// A copy of the row starts in nanoseconds (NaT is the smallest int64), or
+// nullopt when a start lies beyond the nanosecond range.
+std::optional<std::vector<int64_t>> row_starts(const py::object& start, size_t rows, int64_t tick) {
   py::array times = checked_array(start.attr("to_numpy")(), 'M', 8, rows, "startdate");
   std::vector<int64_t> out(rows);
   for (size_t i = 0; i < rows; ++i) out[i] = *static_cast<const int64_t*>(times.data(static_cast<py::ssize_t>(i)));
+  if (!packed::ticks_to_ns(out, tick)) return std::nullopt;
   return out;
 }
 
@@ -178,78 +143,13 @@ std::span<int64_t> int64_span_of(py::array& values) {
   return {static_cast<int64_t*>(values.mutable_data()), static_cast<size_t>(values.size())};
 }
 
-// The source row of every result position.
-py::array_t<int64_t> result_rows(const packed::Split& split) {
-  py::array_t<int64_t> rows(static_cast<py::ssize_t>(split.size()));
-  int64_t* out = rows.mutable_data();
-  split.for_each_block([&](std::span<const size_t> block, size_t at, size_t slots) {
-    for (size_t s = 0; s < slots; ++s) {
-      for (const size_t row : block) out[at++] = static_cast<int64_t>(row);
-    }
-  });
-  return rows;
-}
-
-bool all_object_columns(const py::object& frame) {
-  for (const py::handle dtype : frame.attr("dtypes")) {
-    if (!has_dtype_kind(dtype, 'O')) return false;
+// Refuses what pandas' str.split refuses: a column whose values are all bytes.
+void refuse_bytes(const Namespace& ns, const py::object& column, const HeldText& text) {
+  if (text.column.texts() != 0 || text.column.size() == 0) return;
+  py::object inferred = ns["pd"].attr("api").attr("types").attr("infer_dtype")(column, py::arg("skipna") = true);
+  if (py::str(inferred).cast<std::string>() == "bytes") {
+    throw py::type_error("Cannot use .str.split with values of inferred dtype 'bytes'.");
   }
-  return true;
-}
-
-// The columns of `others` with each row's values repeated at its result
-// positions, indexed by `index`. Object columns are filled here, one
-// reference stored per position; others are taken by pandas.
-py::object repeated_columns(const Namespace& ns, const py::object& others, const packed::Split& split,
-                            const py::object& index) {
-  if (!all_object_columns(others)) {
-    py::object repeated = others.attr("take")(result_rows(split));
-    repeated.attr("index") = index;
-    return repeated;
-  }
-  const size_t rows = split.rows(), n = split.size();
-  const auto columns = static_cast<size_t>(py::len(others.attr("columns")));
-  py::array source = ns["np"].attr("ascontiguousarray")(others.attr("to_numpy")(py::arg("dtype") = "object"));
-  if (!has_dtype_kind(source.dtype(), 'O') || source.ndim() != 2 || static_cast<size_t>(source.shape(0)) != rows ||
-      static_cast<size_t>(source.shape(1)) != columns) {
-    throw py::type_error("the other columns did not convert to a table of objects");
-  }
-  const auto* values = static_cast<PyObject* const*>(source.data());
-  // one column after the other: the table's block of object columns
-  py::array block(py::dtype("O"),
-                  std::vector<py::ssize_t>{static_cast<py::ssize_t>(columns), static_cast<py::ssize_t>(n)});
-  advise_huge_pages(block);
-  auto* out = static_cast<PyObject**>(block.mutable_data());
-  // numpy starts an object array with every element NULL: then each store
-  // only adds its reference. Were it filled (with None, say), each store
-  // would release what it replaces.
-  const bool empty = n == 0 || columns == 0 || out[0] == nullptr;
-  auto store = [empty](PyObject** slot, PyObject* value) {
-    Py_INCREF(value);
-    if (empty) {
-      *slot = value;
-      return;
-    }
-    PyObject* was = *slot;
-    *slot = value;
-    Py_XDECREF(was);
-  };
-  split.for_each_block([&](std::span<const size_t> rows_side_by_side, size_t at, size_t slots) {
-    for (size_t c = 0; c < columns; ++c) {
-      PyObject** slot = out + c * n + at;
-      if (rows_side_by_side.size() == 1) {
-        PyObject* value = values[rows_side_by_side[0] * columns + c];
-        for (size_t s = 0; s < slots; ++s) store(slot++, value);
-        continue;
-      }
-      for (size_t s = 0; s < slots; ++s) {
-        for (const size_t row : rows_side_by_side) store(slot++, values[row * columns + c]);
-      }
-    }
-  });
-  return ns["pd"].attr("DataFrame")(block.attr("T"), py::arg("index") = index,
-                                    py::arg("columns") = others.attr("columns"), py::arg("dtype") = "object",
-                                    py::arg("copy") = false);
 }
 
 // Rates up to 3600 seconds: a new table with one row per sample.
@@ -258,30 +158,24 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
   py::object column = df["obsvalue"];
   py::object(column.attr("str"));  // pandas refuses columns that hold no text
   const size_t rows = py::len(column);
-  TextCells text = text_cells(column, rows);
-  if (text.strings == 0 && rows > 0) {
-    // what pandas' str.split refuses: a column whose values are all bytes
-    py::object inferred = pd.attr("api").attr("types").attr("infer_dtype")(column, py::arg("skipna") = true);
-    if (py::str(inferred).cast<std::string>() == "bytes") {
-      throw py::type_error("Cannot use .str.split with values of inferred dtype 'bytes'.");
-    }
-  }
+  HeldText text = read_text_column(ns, column);
+  refuse_bytes(ns, column, text);
   if (contains(df.attr("columns"), "timespan")) {
     throw py::value_error("columns overlap but no suffix specified: Index(['timespan'], dtype='object')");
   }
   py::object start = df["startdate"];
+  py::object start_dtype = start.attr("dtype");
   packed::Stamp stamp{sample_rate(rate), std::nullopt};
-  std::vector<int64_t> starts;
-  const bool naive = is_naive_datetime_ns(start);
-  if (naive) {
-    starts = row_starts(start, rows);
-    stamp.row_start = std::span<const int64_t>(starts);
-  }
+  std::optional<std::vector<int64_t>> starts;
+  if (const std::optional<int64_t> tick = ns_per_tick(ns, start_dtype, 'M')) starts = row_starts(start, rows, *tick);
+  const bool naive = starts.has_value();
+  if (naive) stamp.row_start = std::span<const int64_t>(*starts);
+  const TimeUnits units = time_units(ns, rate, naive ? start_dtype : py::none());
 
   std::optional<packed::Split> split;
   {
     py::gil_scoped_release unlocked;
-    split.emplace(text.cells, /*split=*/true, stamp);
+    split.emplace(text.column.cells(), /*split=*/true, stamp);
   }
   const auto n = static_cast<py::ssize_t>(split->size());
   py::array_t<float> values(n);
@@ -294,13 +188,14 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
 
   py::object index;
   if (naive) {
-    index = pd.attr("DatetimeIndex")(times, py::arg("name") = "startdate");
+    index = pd.attr("DatetimeIndex")(in_unit(ns, times, units.sums, 'M'), py::arg("name") = "startdate");
   } else {
-    // Other start columns (time zones, objects, anything else): pandas adds
-    // the offsets to the starts, with its own result or error, and orders
-    // the sums.
+    // Other start columns (time zones, objects, starts beyond the range of
+    // nanoseconds, anything else): pandas adds the offsets to the starts,
+    // with its own result or error, and orders the sums.
     py::object at_rows = start.attr("take")(result_rows(*split)).attr("reset_index")(py::arg("drop") = true);
-    py::object sums = add(at_rows, pd.attr("Series")(times)).attr("array");
+    py::object offsets = pd.attr("Series")(in_unit(ns, times, units.offsets, 'm'));
+    py::object sums = add(at_rows, offsets).attr("array");
     py::array order = checked_array(py::array::ensure(sums.attr("argsort")(py::arg("kind") = "stable")), 'i', 8,
                                     split->size(), "order");
     split->reorder(std::span<const int64_t>(static_cast<const int64_t*>(order.data()), split->size()),
@@ -312,16 +207,7 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
   py::list drop;
   drop.append("startdate");
   drop.append("obsvalue");
-  py::object others = df.attr("drop")(py::arg("columns") = drop);
-  py::list obsvalue;
-  obsvalue.append("obsvalue");
-  py::object result = pd.attr("DataFrame")(values.attr("reshape")(-1, 1), py::arg("index") = index,
-                                           py::arg("columns") = obsvalue, py::arg("copy") = false);
-  if (py::len(others.attr("columns")) == 0) return result;
-  py::list parts;
-  parts.append(repeated_columns(ns, others, *split, index));
-  parts.append(result);
-  return pd.attr("concat")(parts, py::arg("axis") = 1, py::arg("copy") = false);
+  return sample_table(ns, df.attr("drop")(py::arg("columns") = drop), *split, index, values);
 }
 
 // Rates above 3600 seconds: the caller's table, sorted and indexed by time in
@@ -329,32 +215,33 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
 py::object convert_in_place(const Namespace& ns, py::object df) {
   py::list by;
   by.append("startdate");
-  df.attr("sort_values")(py::arg("by") = by, py::arg("inplace") = true, py::arg("kind") = "stable");
-  df.attr("set_index")("startdate", py::arg("inplace") = true);
+  update_in_place(df, df.attr("sort_values")(py::arg("by") = by, py::arg("kind") = "stable"));
+  update_in_place(df, df.attr("set_index")("startdate"));
   py::object column = df["obsvalue"];
-  if (!has_dtype_kind(column.attr("dtype"), 'O')) {
+  if (!is_text_column(ns["pd"], column)) {
     set_column(df, "obsvalue", column.attr("astype")("float32"));
     return df;
   }
 
   const size_t rows = py::len(column);
-  TextCells text = text_cells(column, rows);
+  HeldText text = read_text_column(ns, column);
   std::optional<packed::Split> split;
   py::array_t<float> values(static_cast<py::ssize_t>(rows));
   {
     py::gil_scoped_release unlocked;
-    split.emplace(text.cells, /*split=*/false, std::nullopt);
+    split.emplace(text.column.cells(), /*split=*/false, std::nullopt);
     split->fill(span_of(values), {});
   }
   const auto failed = split->settle(span_of(values), python_float);
-  // Cells that are not text convert as numpy converts them; the first cell
-  // that converts to nothing, text or not, raises.
+  // Cells of an object column that are not text convert as numpy converts
+  // them; the first cell that converts to nothing, text or not, raises.
+  const std::span<const packed::Cell> cells = text.column.cells();
   py::object missing = ns["pd"].attr("NA");
   float* out = values.mutable_data();
-  for (size_t row = 0; row < rows; ++row) {
+  for (size_t row = 0; row < rows && !text.from_arrow(); ++row) {
     if (failed && row > failed->at) break;
-    PyObject* item = text.held[row].ptr();
-    if (text.cells[row].has_text || item == Py_None || item == missing.ptr()) continue;
+    PyObject* item = text.objects[row].ptr();
+    if (cells[row].has_text || item == Py_None || item == missing.ptr()) continue;
     auto number = py::reinterpret_steal<py::object>(PyNumber_Float(item));
     if (!number) throw py::error_already_set();
     out[row] = packed::to_float32(PyFloat_AS_DOUBLE(number.ptr()));

@@ -14,8 +14,7 @@ py::object concat_df(const Arguments& args) {
   parts.append(args[1]);
   py::object df = ns["pd"].attr("concat")(parts);
   set_column(df, "new_index", ns["np"].attr("arange")(1, py::len(df) + 1));
-  df.attr("set_index")("new_index", py::arg("inplace") = true);
-  return df;
+  return df.attr("set_index")("new_index");
 }
 
 py::object remove_steps_v2(const Arguments& args) {
@@ -25,7 +24,7 @@ py::object remove_steps_v2(const Arguments& args) {
   // Left at its default (False) or None: no key chosen, as with an empty mapping.
   if (choice.is_none() || choice.ptr() == Py_False) choice = py::dict();
 
-  df.attr("dropna")(py::arg("inplace") = true);
+  update_in_place(df, df.attr("dropna")());
   py::object df_diff = df.attr("diff")();
   py::object threshold;
   if (contains(choice, "std")) {

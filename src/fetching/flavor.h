@@ -22,7 +22,6 @@ struct Flavor {
   bool upper_case_columns;      // how the connection names plain columns
   Compressed compressed;        // which stored values gzip_flag decompresses
   bool upper_case_results;      // result labels upper-cased (observations and dictionaries)
-  bool concat_discovery;        // catalogue results joined by pd.concat, else DataFrame.append
   bool resistivity_start;       // the resistivity loader takes a start date
 
   // A plain column name as the connection delivers it.
@@ -39,13 +38,11 @@ inline constexpr Flavor kFetchingFlavor{.observations = sql::Dialect::kOracle,
                                         .upper_case_columns = false,
                                         .compressed = Compressed::kEveryValue,
                                         .upper_case_results = true,
-                                        .concat_discovery = true,
                                         .resistivity_start = true};
 inline constexpr Flavor kBisourceFlavor{.observations = sql::Dialect::kMySql,
                                         .upper_case_columns = true,
                                         .compressed = Compressed::kBytesOnly,
                                         .upper_case_results = false,
-                                        .concat_discovery = false,
                                         .resistivity_start = false};
 
 }  // namespace velmora

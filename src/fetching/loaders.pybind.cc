@@ -52,7 +52,7 @@ py::object load_water(const Arguments& args) {
   // what DataFrame.replace("37005h", "37005H", regex=True) does to text cells
   // (the pattern has no special characters), without the conversion of object
   // columns that follows it in pandas, which pandas 2.2 warns will change.
-  replace_in_text_cells(df, "37005h", "37005H");
+  replace_in_text_cells(ns, df, "37005h", "37005H");
   set_column(df, "OBSVALUE", df["OBSVALUE"].attr("astype")("float32"));
   py::object first = df.attr("index").attr("min")();
   py::object last = df.attr("index").attr("max")();

@@ -38,14 +38,15 @@ py::object fetching_dialog(const Arguments& args, const Flavor& flavor) {
     filters += sql::item_filter(texts(itemid[py::str(flavor.column("itemid"))]), Dialect::kOracle);
   }
 
-  py::object table_name = ns["pd"].attr("DataFrame")();
+  // the rows of every search, in order, labels kept
+  py::list found;
   for (const py::handle methodid : methods[py::str(flavor.column("methodid"))]) {
     py::dict params;
     params["base_type_id"] = "DLG";
     params["methodid"] = methodid;
-    py::object df = read(sql::log_tables(), params);
-    table_name = appended(table_name, df);
+    found.append(read(sql::log_tables(), params));
   }
+  py::object table_name = found.empty() ? ns["pd"].attr("DataFrame")() : ns["pd"].attr("concat")(found);
   if (py::cast<bool>(table_name.attr("empty"))) {
     ns.print("no table name selected!");
     return py::none();

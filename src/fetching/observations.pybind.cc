@@ -43,10 +43,8 @@ py::object method_codes(const Reader& read, const Flavor& flavor, const py::obje
   py::object methods = read(sql::discipline_methods(digit.value_or(0)));
   py::dict rename;
   rename["SUBSTR(ITEMID,1,3)"] = flavor.column("methodid");
-  methods.attr("rename")(py::arg("columns") = rename, py::arg("inplace") = true);
-  methods.attr("drop_duplicates")(py::arg("subset") = flavor.column("methodid"), py::arg("keep") = "first",
-                                  py::arg("inplace") = true);
-  return methods;
+  methods = methods.attr("rename")(py::arg("columns") = rename);
+  return methods.attr("drop_duplicates")(py::arg("subset") = flavor.column("methodid"), py::arg("keep") = "first");
 }
 
 std::string station_filter(const Reader& read, const Flavor& flavor, const py::object& stationname) {
@@ -82,11 +80,9 @@ std::vector<std::string> discover_tables(const Namespace& ns, const Reader& read
                                          std::string_view rate) {
   py::object pd = ns["pd"];
   const std::string column = flavor.column("table_name");
+  // the rows of every search, in order, labels kept
   py::list found;
-  py::object table_name = flavor.concat_discovery ? py::object(found) : pd.attr("DataFrame")();
-  bool any_method = false;
   for (const py::handle methodid : methods[py::str(flavor.column("methodid"))]) {
-    any_method = true;
     py::object params;
     if (flavor.observations == sql::Dialect::kOracle) {
       py::dict named;
@@ -102,15 +98,10 @@ std::vector<std::string> discover_tables(const Namespace& ns, const Reader& read
       }
       params = fragments;
     }
-    py::object df = read(sql::observation_tables(flavor.observations), params);
-    if (flavor.concat_discovery) {
-      found.append(df);
-    } else {
-      table_name = appended(table_name, df);
-    }
+    found.append(read(sql::observation_tables(flavor.observations), params));
   }
-  if (!any_method) return {};
-  if (flavor.concat_discovery) table_name = pd.attr("concat")(found);
+  if (found.empty()) return {};
+  py::object table_name = pd.attr("concat")(found);
   py::object dev = table_name[py::str(column)].attr("str").attr("contains")("_DEV_", py::arg("case") = false);
   table_name = table_name[invert(dev)];
   return texts(table_name[py::str(column)]);
@@ -170,13 +161,12 @@ py::object fetching_data(const Arguments& args, const Flavor& flavor) {
       ns, read(sql::observation_union(tables, date_1, date_2, stations + *items + point, flavor.observations)));
   const std::string startdate = flavor.column("startdate"), stationid = flavor.column("stationid"),
                     itemid = flavor.column("itemid"), obsvalue = flavor.column("obsvalue");
-  df.attr("sort_values")(py::arg("by") = names({itemid, stationid, flavor.column("pointid"), startdate}),
-                         py::arg("inplace") = true);
+  df = df.attr("sort_values")(py::arg("by") = names({itemid, stationid, flavor.column("pointid"), startdate}));
   set_column(df, py::str(stationid), add(df[py::str(stationid)], df[py::str(flavor.column("pointid"))]));
   df = df.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
                                      names({startdate, stationid, itemid, obsvalue}))];
   if (py::bool_(args[kGzipFlag])) decompress_values(ns, df, flavor);
-  replace_in_text_cells(df, "NULLALL", request::empty_row(*rate));
+  replace_in_text_cells(ns, df, "NULLALL", request::empty_row(*rate));
 
   const bool split = !py::cast<bool>(df.attr("empty")) && py::bool_(args[kMySplitLines]);
   if (flavor.upper_case_results) {

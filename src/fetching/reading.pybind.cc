@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "common/frames.h"
 #include "common/pyops.h"
 #include "fetching/request.h"
 
@@ -114,18 +115,23 @@ bool is_all(const py::handle& value) {
   return equal == 1;
 }
 
-py::object appended(const py::object& table, const py::object& rows) {
-  if (py::hasattr(table, "_append")) return table.attr("_append")(rows);
-  return table.attr("append")(rows);
-}
-
-void replace_in_text_cells(const py::object& df, const char* marker, const std::string& replacement) {
+void replace_in_text_cells(const Namespace& ns, const py::object& df, const char* marker,
+                           const std::string& replacement) {
   const py::str needle(marker), substitute(replacement);
+  py::object pd = ns["pd"];
   const size_t columns = py::len(df.attr("columns"));
   for (size_t j = 0; j < columns; ++j) {
     py::object column = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
     py::object dtype = column.attr("dtype");
-    if (!py::isinstance<py::dtype>(dtype) || py::str(dtype.attr("kind")).cast<std::string>() != "O") continue;
+    if (!is_text_column(pd, column)) continue;
+    if (!py::isinstance<py::dtype>(dtype)) {
+      // pandas' string dtypes hold nothing but text and missing values: its
+      // own replacement keeps both, and the dtype
+      py::object has = column.attr("str").attr("contains")(needle, py::arg("regex") = false);
+      if (!py::cast<bool>(has.attr("any")())) continue;
+      df.attr("isetitem")(j, column.attr("str").attr("replace")(needle, substitute, py::arg("regex") = false));
+      continue;
+    }
     py::array cells = column.attr("to_numpy")(py::arg("dtype") = "object", py::arg("copy") = true);
     auto* items = static_cast<PyObject**>(cells.mutable_data());
     bool changed = false;

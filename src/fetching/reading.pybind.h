@@ -58,17 +58,14 @@ py::object fragment_bind(sql::Dialect dialect, const char* name, const py::handl
 py::str all_names();
 bool is_all(const py::handle& value);
 
-// table.append(rows): the rows added after those of the table, labels kept.
-// pandas 1.5 keeps the method but warns on every call that it is deprecated,
-// attributing the warning to the caller's line; its implementation is reached
-// directly where pandas offers it.
-py::object appended(const py::object& table, const py::object& rows);
-
 // Every occurrence of `marker` inside a text cell of any column replaced by
 // `replacement`, in place: what DataFrame.replace(marker, replacement,
 // regex=True, inplace=True) does for a marker without special characters,
 // without running a regular expression over every sample of every row.
-void replace_in_text_cells(const py::object& df, const char* marker, const std::string& replacement);
+// Text columns are those pandas takes for text, whatever their dtype; a
+// column keeps its dtype.
+void replace_in_text_cells(const Namespace& ns, const py::object& df, const char* marker,
+                           const std::string& replacement);
 
 // Column labels, and the index name when it has one, to upper case.
 void upper_case_labels(const py::object& df);
