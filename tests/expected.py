@@ -20,13 +20,13 @@ def _connect(path):
 def table_names(path):
     """The tables of QZDATA (the stand-in's own QZDB_ tables, which hold its
     users, its names and other schemas, left out)."""
-    with _connect(path) as con:
+    with contextlib.closing(_connect(path)) as con, con:
         return [r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name")
                 if not r[0].startswith("QZDB_")]
 
 
 def dictionary(path, table):
-    with _connect(path) as con:
+    with contextlib.closing(_connect(path)) as con, con:
         return pd.read_sql(f"SELECT * FROM {table}", con)
 
 
@@ -58,7 +58,7 @@ def observations(path, tables, first_day, last_day, rate, *, stations=None, item
     start = datetime.datetime.strptime(first_day, "%Y%m%d")
     stop = datetime.datetime.strptime(last_day, "%Y%m%d") + datetime.timedelta(days=1)
     frames = []
-    with _connect(path) as con:
+    with contextlib.closing(_connect(path)) as con, con:
         for table in tables:
             frames.append(pd.read_sql(
                 f"SELECT STATIONID, POINTID, ITEMID, STARTDATE, OBSVALUE FROM {table} "

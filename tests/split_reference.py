@@ -48,7 +48,10 @@ def _split_lines(df, sample_by_seconds):
     print("splitting data...")
     if sample_by_seconds <= 3600:
         df = df.reset_index(drop=True)
-        df_0 = df["obsvalue"].str.split(" ", expand=True).stack().reset_index(level=1)
+        pieces = df["obsvalue"].str.split(" ", expand=True).stack()
+        # the empty cells of shorter rows; pandas 3's stack keeps them
+        pieces = pieces[pieces.notna()]
+        df_0 = pieces.reset_index(level=1)
         df_0.rename(columns={"level_1": "timespan", 0: "obsvalue"}, inplace=True)
         df = df.drop("obsvalue", axis=1).join(df_0)
         df["timespan"] = pd.to_timedelta(df["timespan"] * sample_by_seconds, unit="s")

@@ -1,6 +1,7 @@
 """velmora.bisource end to end: observations, dictionaries and loaders on the
 private MariaDB server through conn_to_MySQL; connections and event logs on
 the Oracle stand-in placed as the module's `orcl`."""
+import contextlib
 import configparser
 import datetime
 import sqlite3
@@ -204,15 +205,15 @@ class TestDictionaries:
                                   want.sort_values(list(want.columns)).reset_index(drop=True))
 
     def test_labels_are_left_as_the_driver_gives_them(self):
-        con = sqlite3.connect(":memory:")
-        con.execute("ATTACH DATABASE ':memory:' AS QZDATA")
-        con.execute("CREATE TABLE QZDATA.QZ_DICT_STATIONS (stationid TEXT, stationname TEXT)")
-        con.execute("CREATE TABLE QZDATA.QZ_DICT_STATIONPOINTS (stationid TEXT, pointid TEXT, pointname TEXT)")
-        con.execute("CREATE TABLE QZDATA.QZ_DICT_ITEMS (itemid TEXT, itemname TEXT, unit TEXT)")
-        stations, points, items = bisource.timeseries_info(con)
-        assert stations.columns.tolist() == ["stationid", "stationname"]
-        assert items.columns.tolist() == ["itemid", "itemname", "unit"]
-        assert fetching.timeseries_info(con)[0].columns.tolist() == ["STATIONID", "STATIONNAME"]
+        with contextlib.closing(sqlite3.connect(":memory:")) as con:
+            con.execute("ATTACH DATABASE ':memory:' AS QZDATA")
+            con.execute("CREATE TABLE QZDATA.QZ_DICT_STATIONS (stationid TEXT, stationname TEXT)")
+            con.execute("CREATE TABLE QZDATA.QZ_DICT_STATIONPOINTS (stationid TEXT, pointid TEXT, pointname TEXT)")
+            con.execute("CREATE TABLE QZDATA.QZ_DICT_ITEMS (itemid TEXT, itemname TEXT, unit TEXT)")
+            stations, points, items = bisource.timeseries_info(con)
+            assert stations.columns.tolist() == ["stationid", "stationname"]
+            assert items.columns.tolist() == ["itemid", "itemname", "unit"]
+            assert fetching.timeseries_info(con)[0].columns.tolist() == ["STATIONID", "STATIONNAME"]
 
 
 class TestLoaders:

@@ -1,5 +1,6 @@
 """Injection attempts, database faults and concurrent use, against the Oracle
 stand-in and the private MariaDB server."""
+import contextlib
 import concurrent.futures
 import shutil
 import sqlite3
@@ -78,7 +79,7 @@ class TestInjection:
     def test_codes_read_from_the_dictionary_are_quoted(self, dirs, qz_sample_path, qz_cx_oracle):
         tampered = dirs.work / "tampered.sqlite"
         shutil.copy(qz_sample_path, tampered)
-        with sqlite3.connect(tampered) as db:
+        with contextlib.closing(sqlite3.connect(tampered)) as db, db:
             db.execute("INSERT INTO QZ_DICT_STATIONS VALUES ('1 OR 1=1', '注入台')")
             db.execute("INSERT INTO QZ_DICT_ITEMS VALUES ('x'' OR ''1''=''1', '注入测项', 'm')")
         (dirs.work / "default.conf").write_text(conf_text(**oracle_options(tampered)), encoding="utf-8")
@@ -132,7 +133,7 @@ class TestDatabaseFaults:
         engine = quietly(fetching.conn_to_Oracle, SECTION)[0]
 
         def drop():
-            with sqlite3.connect(copy) as db:
+            with contextlib.closing(sqlite3.connect(copy)) as db, db:
                 db.execute("DROP TABLE QZ_411_DYU_90")
 
         monkeypatch.setattr(fetching, "pd", ReadHook(drop))

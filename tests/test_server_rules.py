@@ -2,6 +2,7 @@
 quoted station codes, discovery in the schema that is read, plain table names,
 item lists beyond Oracle's 1,000 values, development tables in any case,
 compressed values on MySQL, passwords kept out of errors, service names."""
+import contextlib
 import configparser
 import datetime
 import re
@@ -61,7 +62,7 @@ def odd_station(qz_sample_path):
     rows, and a station with a number code in the same table."""
     codes = expected.dictionary(qz_sample_path, "QZ_DICT_STATIONS")["STATIONID"]
     (odd,) = [c for c in codes if not c.isdigit()]
-    with sqlite3.connect(f"file:{qz_sample_path}?mode=ro", uri=True) as con:
+    with contextlib.closing(sqlite3.connect(f"file:{qz_sample_path}?mode=ro", uri=True)) as con, con:
         (table,) = [t for t in expected.table_names(qz_sample_path) if TABLE.fullmatch(t)
                     and con.execute(f'SELECT 1 FROM "{t}" WHERE STATIONID=?', (odd,)).fetchone()]
         neighbour = con.execute(f'SELECT MIN(STATIONID) FROM "{table}" WHERE STATIONID=?',
@@ -154,7 +155,7 @@ class TestTableNames:
                                                         qz_statement_log, bad):
         tampered = dirs.work / "tampered.sqlite"
         shutil.copy(qz_sample_path, tampered)
-        with sqlite3.connect(tampered) as db:
+        with contextlib.closing(sqlite3.connect(tampered)) as db, db:
             db.execute(f'CREATE TABLE "{bad}" AS SELECT * FROM QZ_211_DYU_01')
             db.execute(f'CREATE TABLE "{bad.replace("_DYU_01", "_DLG")}" AS SELECT * FROM QZ_DLG_211')
         (dirs.work / "default.conf").write_text(conf_text(**oracle_options(tampered)), encoding="utf-8")

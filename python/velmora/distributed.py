@@ -8,6 +8,7 @@ tasks that follow; engines and connections never travel between processes.
 The result is a ``dask.dataframe.DataFrame`` indexed by ``STARTDATE`` with
 known divisions, whose ``compute()`` equals the single call's table.
 """
+import datetime
 import threading
 import uuid
 
@@ -33,10 +34,14 @@ _own_client = None
 
 
 def _meta():
-    """The empty table every partition conforms to."""
-    return pd.DataFrame({"STATIONID": pd.Series([], dtype=object), "ITEMID": pd.Series([], dtype=object),
+    """The empty table every partition conforms to: text and times in the
+    dtypes pandas reads them in (objects and nanoseconds before pandas 3, its
+    str and the microseconds of the driver's datetimes from pandas 3 on)."""
+    text = pd.Series(["x"]).dtype
+    times = pd.Series([datetime.datetime(2009, 1, 1)]).dtype
+    return pd.DataFrame({"STATIONID": pd.Series([], dtype=text), "ITEMID": pd.Series([], dtype=text),
                          "OBSVALUE": pd.Series([], dtype="float32")},
-                        index=pd.DatetimeIndex([], name="STARTDATE"))
+                        index=pd.DatetimeIndex([], dtype=times, name="STARTDATE"))
 
 
 def _connection(source, section):

@@ -161,7 +161,11 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
   HeldText text = read_text_column(ns, column);
   refuse_bytes(ns, column, text);
   if (contains(df.attr("columns"), "timespan")) {
-    throw py::value_error("columns overlap but no suffix specified: Index(['timespan'], dtype='object')");
+    // pandas' own words for the join's overlap, its Index as the release shows it
+    py::list overlap;
+    overlap.append("timespan");
+    throw py::value_error("columns overlap but no suffix specified: " +
+                          py::repr(pd.attr("Index")(overlap)).cast<std::string>());
   }
   py::object start = df["startdate"];
   py::object start_dtype = start.attr("dtype");

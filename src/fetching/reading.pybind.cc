@@ -18,12 +18,73 @@ py::object with_object_index_if_empty(const Namespace& ns, py::object df) {
   return df;
 }
 
-py::object Reader::operator()(const std::string& sql) const {
-  return ns_["pd"].attr("read_sql")(sql, py::arg("con") = conn_);
+namespace {
+
+std::string module_of(const py::handle& type) {
+  py::object module = py::getattr(type, "__module__", py::none());
+  return PyUnicode_Check(module.ptr()) ? module.cast<std::string>() : std::string();
 }
 
-py::object Reader::operator()(const std::string& sql, const py::object& params) const {
-  return ns_["pd"].attr("read_sql")(sql, py::arg("con") = conn_, py::arg("params") = params);
+std::string top_package(const std::string& module) { return module.substr(0, module.find('.')); }
+
+// Whether an error is a driver's (PEP 249: every error of a driver derives
+// from its Error class, itself derived from Exception): a class named Error
+// of the error's own package lies among its bases.
+bool is_driver_error(const py::handle& error) {
+  py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(error.ptr()));
+  const std::string package = top_package(module_of(type));
+  if (package.empty() || package == "builtins" || package == "pandas") return false;
+  for (const py::handle base : type.attr("__mro__")) {
+    if (py::str(base.attr("__name__")).cast<std::string>() == "Error" && top_package(module_of(base)) == package) {
+      return true;
+    }
+  }
+  return false;
+}
+
+[[noreturn]] void raise_from(const py::object& error, const py::handle& cause) {
+  PyException_SetCause(error.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+}  // namespace
+
+Reader::Reader(const Namespace& ns, py::object conn)
+    : ns_(ns), conn_(std::move(conn)),
+      through_sqlalchemy_(top_package(module_of(py::type::handle_of(conn_))) == "sqlalchemy") {}
+
+py::object Reader::operator()(const std::string& sql) const { return read(sql, nullptr); }
+
+py::object Reader::operator()(const std::string& sql, const py::object& params) const { return read(sql, &params); }
+
+py::object Reader::read(const std::string& sql, const py::object* params) const {
+  py::object pd = ns_["pd"];
+  try {
+    if (params == nullptr) return pd.attr("read_sql")(sql, py::arg("con") = conn_);
+    return pd.attr("read_sql")(sql, py::arg("con") = conn_, py::arg("params") = *params);
+  } catch (py::error_already_set& e) {
+    py::object database_error = pd.attr("io").attr("sql").attr("DatabaseError");
+    py::object error = e.value();
+    const bool wrapped = py::isinstance(error, database_error);
+    if (through_sqlalchemy_) {
+      py::object cause = py::reinterpret_steal<py::object>(PyException_GetCause(error.ptr()));
+      if (!wrapped || !cause || top_package(module_of(py::type::handle_of(cause))) != "sqlalchemy") throw;
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.ptr())), cause.ptr());
+      throw py::error_already_set();
+    }
+    if (wrapped || !is_driver_error(error)) throw;
+    try {
+      conn_.attr("rollback")();
+    } catch (py::error_already_set& inner) {
+      if (!inner.matches(PyExc_Exception)) throw;
+      raise_from(database_error("Execution failed on sql: " + sql + "\n" + py::str(error).cast<std::string>() +
+                                "\nunable to rollback"),
+                 inner.value());
+    }
+    raise_from(database_error("Execution failed on sql '" + sql + "': " + py::str(error).cast<std::string>()),
+               error);
+  }
 }
 
 namespace {

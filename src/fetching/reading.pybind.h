@@ -11,15 +11,25 @@
 namespace velmora {
 
 // pd.read_sql(sql, con=conn[, params=params]), with `pd` looked up at call time.
+//
+// A failed statement raises what it raises on pandas 1.5 and 2, whatever
+// the release: through a SQLAlchemy engine, SQLAlchemy's own error (pandas 3
+// wraps it in its DatabaseError: the error it wraps is raised instead);
+// through a driver's connection, pandas' DatabaseError "Execution failed on
+// sql '...': ..." raised from the driver's error after a rollback (pandas 3
+// lets the driver's error through: it is wrapped as pandas 2 wrapped it).
 class Reader {
  public:
-  Reader(const Namespace& ns, py::object conn) : ns_(ns), conn_(std::move(conn)) {}
+  Reader(const Namespace& ns, py::object conn);
   py::object operator()(const std::string& sql) const;
   py::object operator()(const std::string& sql, const py::object& params) const;
 
  private:
+  py::object read(const std::string& sql, const py::object* params) const;
+
   const Namespace& ns_;
   py::object conn_;
+  bool through_sqlalchemy_;
 };
 
 // A table read with no rows gets the index pandas 1.5 gives it, an empty Index

@@ -2,6 +2,7 @@
 name, the environment variable QZDB_DATABASES, and the errors a listener
 gives for names it does not know."""
 
+import contextlib
 import os
 import shutil
 import sqlite3
@@ -121,7 +122,7 @@ class TestRegister:
     def test_copy_under_other_names(self, small, tmp_path):
         copy = tmp_path / "copy.sqlite"
         shutil.copy(small, copy)
-        with sqlite3.connect(copy) as db:
+        with contextlib.closing(sqlite3.connect(copy)) as db, db:
             db.execute("INSERT INTO QZ_DICT_STATIONS VALUES ('99999', '副本台')")
         assert oracle.register(copy, sid="QZCOPY", service_name="qzcopy") == (
             "QZCOPY", "qzcopy")
@@ -158,7 +159,7 @@ class TestRegister:
 
     def test_file_without_names(self, tmp_path):
         path = tmp_path / "plain.sqlite"
-        with sqlite3.connect(path) as db:
+        with contextlib.closing(sqlite3.connect(path)) as db, db:
             db.execute('CREATE TABLE "T" ("A" VARCHAR2(4))')
         with pytest.raises(ValueError, match="declares no SID"):
             oracle.register(path)

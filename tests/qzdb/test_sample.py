@@ -1,5 +1,6 @@
 """The sample QZDATA database: content, codes, determinism, scaling, CLI."""
 
+import contextlib
 import datetime
 import gzip
 import re
@@ -410,7 +411,7 @@ class TestBackupSchema:
 class TestInstanceNames:
     def read(self, path):
         import sqlite3
-        with sqlite3.connect(path) as db:
+        with contextlib.closing(sqlite3.connect(path)) as db, db:
             return db.execute("SELECT SID, SERVICE_NAME FROM %s"
                               % sample.INSTANCE_TABLE).fetchall()
 

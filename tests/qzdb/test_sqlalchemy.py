@@ -1,4 +1,4 @@
-"""SQLAlchemy's real oracle+cx_oracle dialect (1.4 and 2.0) and pandas.read_sql
+"""SQLAlchemy's real oracle+cx_oracle dialect (1.4, 2.0 and 2.1) and pandas.read_sql
 on the stand-in."""
 
 import gzip
@@ -16,6 +16,9 @@ from qzdb import oracle, sample
 # RemovedIn20Warning, which SQLAlchemy 2.0 no longer defines)
 pytestmark = pytest.mark.filterwarnings(
     "ignore:Deprecated API features detected:DeprecationWarning")
+
+
+PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
 
 
 def url_text(sid, password=sample.DEFAULT_PASSWORD):
@@ -121,7 +124,8 @@ class TestReadSql:
         df = pd.read_sql(sql, con=engine)
         assert list(df.columns) == ["stationid", "pointid", "itemid",
                                     "startdate", "obsvalue", "unit"]
-        assert str(df.startdate.dtype) == "datetime64[ns]"
+        # pandas 3 reads datetime objects at the microsecond they carry
+        assert str(df.startdate.dtype) == ("datetime64[us]" if PANDAS_3 else "datetime64[ns]")
         expected = raw_db.execute(
             "SELECT STATIONID, STARTDATE, OBSVALUE FROM \"QZ_411_DYU_01\" "
             "WHERE STARTDATE >= '2009-01-02' AND STARTDATE < '2009-01-03'"
@@ -156,11 +160,15 @@ class TestPoolAndErrors:
                 b.exec_driver_sql(sql).fetchall()
 
     def test_error_is_wrapped_and_connection_survives(self, engine):
-        with pytest.raises(sqlalchemy.exc.DatabaseError) as info:
+        # pandas 3 wraps SQLAlchemy's error in its own DatabaseError
+        raised = pd.errors.DatabaseError if PANDAS_3 else sqlalchemy.exc.DatabaseError
+        with pytest.raises(raised) as info:
             pd.read_sql("SELECT * FROM QZDATA.QZ_411_DYU_90 WHERE ()",
                         con=engine)
-        assert isinstance(info.value.orig, oracle.DatabaseError)
-        assert str(info.value.orig).startswith("ORA-00936")
-        assert not info.value.connection_invalidated
+        error = info.value.__cause__ if PANDAS_3 else info.value
+        assert isinstance(error, sqlalchemy.exc.DatabaseError)
+        assert isinstance(error.orig, oracle.DatabaseError)
+        assert str(error.orig).startswith("ORA-00936")
+        assert not error.connection_invalidated
         df = pd.read_sql("SELECT DUMMY FROM DUAL", con=engine)
         assert list(df.dummy) == ["X"]

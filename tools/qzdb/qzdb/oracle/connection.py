@@ -254,6 +254,14 @@ class Connection:
         if self._db is not None:
             self.close()
 
+    def __del__(self):
+        # A driver's connection that nobody closed is closed when it goes
+        # away, quietly (Python 3.13's sqlite3 warns about an open database).
+        db = getattr(self, "_db", None)
+        if db is not None:
+            self._db = None
+            db.close()
+
     def __repr__(self):
         return "<qzdb.oracle.Connection to %s@%s>" % (
             self.username, self.sid or self.path)
