@@ -1,8 +1,14 @@
-"""Results that pandas 2 would shape differently from pandas 1.5 if left to it,
-held to the pandas 1.5 outcome, and steps where pandas 2.2 would warn. The
-whole suite runs on both stacks (`make test`); these tests name the places."""
+"""Where pandas releases shape results differently. Results that pandas 2 or
+3 would shape otherwise than pandas 1.5 if left to it are held to the pandas
+1.5 outcome (empty results, dates that are none, the errors of a failed
+read); steps where pandas 2.2 or 3.1 would warn warn no more; dtypes are
+those pandas itself gives on each release, and this file states each one.
+The whole suite runs on every stack of `make test`; these tests name the
+places."""
 import contextlib
 import io
+import re
+import sqlite3
 import warnings
 
 import dateutil.parser
@@ -12,6 +18,7 @@ import pandas.testing as tm
 import pytest
 
 import qzdb
+import sqlalchemy
 import velmora.bisource as bisource
 import velmora.cleaning as cleaning
 import velmora.fetching as fetching
@@ -19,6 +26,7 @@ from helpers import SECTION, conf_text, oracle_options, quietly
 
 pytestmark = pytest.mark.filterwarnings("ignore:pandas only supports SQLAlchemy connectable:UserWarning")
 
+PANDAS_MAJOR = int(pd.__version__.split(".")[0])
 ALL = "全部"
 OBSERVATION_COLUMNS = ["STARTDATE", "STATIONID", "ITEMID", "OBSVALUE"]
 LOG_COLUMNS = ["stationid", "pointid", "itemid", "startdate", "enddate", "evtid", "note"]
@@ -135,3 +143,82 @@ class TestNoWarnings:
         if loader == "load_Oracle_data_water_year":
             assert set(got["STATIONID"]) == {"37005H"}
             assert got.index.is_monotonic_increasing and not got.isna().any().any()
+
+
+class TestDtypesOfEachRelease:
+    """The dtypes pandas gives, release by release, for what velmora reads and
+    computes: text as objects before pandas 3 and as pandas 3's str (pyarrow
+    storage where pyarrow is installed); times at the nanosecond before pandas
+    3, at the microsecond of the driver's datetimes on pandas 3, and at the
+    nanosecond wherever a fractional rate needs it."""
+
+    TEXT = "object" if PANDAS_MAJOR < 3 else "str"
+    READ_TIMES = "datetime64[ns]" if PANDAS_MAJOR < 3 else "datetime64[us]"
+
+    def test_fetched_observations(self, engine):
+        got = quietly(fetching.fetching_data, engine, "20090101", "20090102", "水位", ALL, "分钟值", "预处理库")[0]
+        assert [str(t) for t in got.dtypes] == [self.TEXT, self.TEXT, "float32"]
+        assert str(got.index.dtype) == self.READ_TIMES
+        # every sample exactly on its minute
+        assert (got.index.to_series().diff().dropna() % pd.Timedelta(minutes=1) == pd.Timedelta(0)).all()
+
+    def test_dictionaries_and_logs(self, engine):
+        stations, points, items = fetching.timeseries_info(engine)
+        logs = fetching.fetching_dialog(engine, "20090101", "20090131")
+        assert {str(t) for t in stations.dtypes} == {self.TEXT}
+        assert str(logs["stationid"].dtype) == self.TEXT and str(logs["startdate"].dtype) == self.READ_TIMES
+
+    @pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+    @pytest.mark.parametrize("rate,fine", [(1, False), (60, False), (0.5, True), (0.3, True)])
+    def test_split_times(self, unit, rate, fine):
+        start = pd.Series(pd.to_datetime(["2009-01-01"])).astype(f"datetime64[{unit}]")
+        if str(start.dtype) != f"datetime64[{unit}]":
+            pytest.skip("pandas 1.5 keeps datetimes in nanoseconds only")
+        got = quietly(cleaning.split_lines, pd.DataFrame({"startdate": start, "obsvalue": ["1 2 3 4"]}), rate)[0]
+        # pandas' own sum of a start and an offset: nanoseconds before pandas 3;
+        # the finer of the start's unit and the offset's on pandas 3
+        offsets = pd.to_timedelta(pd.Series([1 if rate == int(rate) else rate]), unit="s")
+        assert got.index.dtype == (start + offsets).dtype
+        if PANDAS_MAJOR < 3 or fine:
+            assert str(got.index.dtype) == "datetime64[ns]"
+        else:
+            assert str(got.index.dtype) == f"datetime64[{'us' if unit in ('s', 'ms') else unit}]"
+        want = [pd.Timestamp("2009-01-01") + pd.Timedelta(nanoseconds=round(k * rate * 1e9)) for k in range(4)]
+        assert list(got.index) == want
+
+    def test_the_overlap_error_names_the_index_as_the_release_shows_it(self):
+        df = pd.DataFrame({"startdate": pd.to_datetime(["2009-01-01"]), "timespan": [1], "obsvalue": ["1"]})
+        with contextlib.redirect_stdout(io.StringIO()), pytest.raises(ValueError) as raised:
+            cleaning.split_lines(df, 60)
+        index = "Index(['timespan'], dtype='object')" if PANDAS_MAJOR < 3 else "Index(['timespan'], dtype='str')"
+        assert str(raised.value) == "columns overlap but no suffix specified: " + index
+
+
+class TestErrorsOfAFailedRead:
+    """pandas 3 wraps SQLAlchemy's error in its own DatabaseError and lets a
+    driver's error through, where pandas 1.5 and 2 do the opposite: velmora
+    raises what pandas 1.5 and 2 raise on every release."""
+
+    @pytest.fixture
+    def no_tables(self, dirs, qz_cx_oracle):
+        path = dirs.work / "empty.sqlite"
+        with contextlib.closing(sqlite3.connect(path)) as db, db:
+            db.execute("CREATE TABLE T (A TEXT)")
+        (dirs.work / "default.conf").write_text(conf_text(**oracle_options(path)), encoding="utf-8")
+        return path
+
+    def test_through_an_engine_sqlalchemys_error(self, no_tables):
+        engine = quietly(fetching.conn_to_Oracle, SECTION)[0]
+        with pytest.raises(sqlalchemy.exc.DatabaseError) as raised:
+            fetching.timeseries_info(engine)
+        assert str(raised.value.orig).startswith("ORA-00942")
+        engine.dispose()
+
+    def test_through_a_driver_connection_pandas_error_from_the_drivers(self, no_tables):
+        conn = quietly(bisource.conn_to_Oracle, SECTION)[0]
+        with pytest.raises(pd.io.sql.DatabaseError) as raised:
+            bisource.timeseries_info(conn)
+        assert re.match(r"Execution failed on sql 'SELECT \w+,\w+ FROM QZDATA.QZ_DICT_STATIONS': ORA-00942: ",
+                        str(raised.value))
+        assert isinstance(raised.value.__cause__, qzdb.oracle.DatabaseError)
+        conn.close()

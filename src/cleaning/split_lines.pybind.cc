@@ -156,7 +156,11 @@ void refuse_bytes(const Namespace& ns, const py::object& column, const HeldText&
 py::object split_into_samples(const Namespace& ns, const py::object& df, const py::object& rate) {
   py::object pd = ns["pd"];
   py::object column = df["obsvalue"];
-  py::object(column.attr("str"));  // pandas refuses columns that hold no text
+  // pandas refuses columns that hold no text; its string and Arrow text dtypes
+  // hold nothing else (pandas 1.5 has no string methods for the Arrow ones)
+  if (py::isinstance<py::dtype>(column.attr("dtype")) || !is_text_column(pd, column)) {
+    py::object(column.attr("str"));
+  }
   const size_t rows = py::len(column);
   HeldText text = read_text_column(ns, column);
   refuse_bytes(ns, column, text);
