@@ -2,6 +2,8 @@
 committed since its last read, an engine replaces the pooled connection that
 the network dropped while it was idle, and the engine's reads fetch a
 thousand rows per round trip."""
+import sqlite3
+
 import numpy as np
 import pandas as pd
 import pandas.testing as tm
@@ -10,7 +12,7 @@ import pytest
 import qzdb.oracle
 import velmora.bisource as bisource
 import velmora.fetching as fetching
-from helpers import quietly
+from helpers import SECTION, conf_text, oracle_options, quietly
 
 pytestmark = pytest.mark.filterwarnings("ignore:pandas only supports SQLAlchemy connectable:UserWarning")
 
@@ -52,13 +54,22 @@ def test_a_kept_mysql_connection_reads_the_rows_committed_since(mysql, live_tabl
     assert mysql.get_autocommit()
 
 
-def test_an_idle_connection_dropped_by_the_network_is_replaced(engine, qz_sample_path):
-    request = (engine, "20090101", "20090105", "水位", "郯城", "日均值", "预处理库")
-    before = quietly(fetching.fetching_data, *request)[0]
-    assert qzdb.oracle.drop_connections(qz_sample_path) >= 1  # the engine's pooled connection
-    after, lines = quietly(fetching.fetching_data, *request)
-    tm.assert_frame_equal(after, before)
-    assert lines == ["fetching data...", "splitting data...", "data fetched..."]
+def test_an_idle_connection_dropped_by_the_network_is_replaced(dirs, qz_sample_path, qz_cx_oracle):
+    # a database of its own: the network drops every connection to it
+    path = dirs.work / "own.sqlite"
+    with sqlite3.connect(qz_sample_path) as src, sqlite3.connect(path) as dst:
+        src.backup(dst)
+    (dirs.work / "default.conf").write_text(conf_text(**oracle_options(path)), encoding="utf-8")
+    engine = quietly(fetching.conn_to_Oracle, SECTION)[0]
+    try:
+        request = (engine, "20090101", "20090105", "水位", "郯城", "日均值", "预处理库")
+        before = quietly(fetching.fetching_data, *request)[0]
+        assert qzdb.oracle.drop_connections(path) == 1  # the engine's pooled connection
+        after, lines = quietly(fetching.fetching_data, *request)
+        tm.assert_frame_equal(after, before)
+        assert lines == ["fetching data...", "splitting data...", "data fetched..."]
+    finally:
+        engine.dispose()
 
 
 def test_the_engine_fetches_a_thousand_rows_per_round_trip(engine, monkeypatch):

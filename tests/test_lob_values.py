@@ -14,6 +14,7 @@ import types
 import pandas as pd
 import pandas.testing as tm
 import pytest
+import sqlalchemy.exc
 
 import expected
 import qzdb.oracle
@@ -209,3 +210,20 @@ class TestCompressedAndPlainValues:
             plain = quietly(fetch, *request)[0]
             assert len(plain) > 0
             tm.assert_frame_equal(quietly(fetch, *request, gzip_flag=True)[0], plain)
+
+    def test_oracle_refuses_a_union_of_a_compressed_and_a_plain_table(self, dirs, qz_sample_path, qz_cx_oracle):
+        """As a production Oracle does (ORA-01790): there the two are read by separate requests."""
+        copy = dirs.work / "mixed.sqlite"
+        with sqlite3.connect(qz_sample_path) as src, sqlite3.connect(copy) as dst:
+            src.backup(dst)
+            dst.execute(f'CREATE TABLE "{qzdb.sample.GZIP_TABLE}_TXT" ("STATIONID" VARCHAR2(8) NOT NULL, '
+                        '"POINTID" VARCHAR2(4) NOT NULL, "ITEMID" VARCHAR2(8) NOT NULL, "STARTDATE" DATE NOT NULL, '
+                        '"OBSVALUE" CLOB, "UNIT" VARCHAR2(16))')
+        (dirs.work / "default.conf").write_text(conf_text(**oracle_options(copy)), encoding="utf-8")
+        engine = quietly(fetching.conn_to_Oracle, SECTION)[0]
+        try:
+            with pytest.raises(sqlalchemy.exc.DatabaseError, match="ORA-01790"):
+                quietly(fetching.fetching_data, engine, "20090101", "20090102", "磁通门", ALL, "秒钟值", "原始库",
+                        gzip_flag=True)
+        finally:
+            engine.dispose()
