@@ -21,7 +21,7 @@ LIVE = "QZ_411_DYU_90_LIVE"  # daily water levels, found by the same request as 
 
 
 @pytest.fixture
-def live_table(mysql_server):
+def live_table(mysql_server, mysql):
     """A daily table that another session writes to while the test reads;
     returns a function that inserts and commits one day's row of 37005."""
     root = mysql_server.root_connect()
@@ -35,6 +35,9 @@ def live_table(mysql_server):
         root.commit()
 
     yield insert
+    # a reading connection left in a transaction would hold the table's
+    # metadata lock, and DROP TABLE would wait for it
+    mysql.commit()
     with root.cursor() as cursor:
         cursor.execute(f"DROP TABLE QZDATA.{LIVE}")
     root.close()

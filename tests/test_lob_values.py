@@ -161,7 +161,7 @@ def test_sqlalchemys_lob_handling_with_python_oracledb(dirs, qz_sample_path, pyt
 
 
 @pytest.fixture
-def plain_seconds_table(mysql_server):
+def plain_seconds_table(mysql_server, mysql):
     """A plain (LONGTEXT) table of raw second values beside the compressed
     (LONGBLOB) one, holding the preprocessed rows two days later; dropped
     afterwards."""
@@ -176,6 +176,9 @@ def plain_seconds_table(mysql_server):
         root.commit()
         yield name
     finally:
+        # a reading connection left in a transaction would hold the table's
+        # metadata lock, and DROP TABLE would wait for it
+        mysql.commit()
         with root.cursor() as cursor:
             cursor.execute(f"DROP TABLE IF EXISTS QZDATA.{name}")
         root.close()

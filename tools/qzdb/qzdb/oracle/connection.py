@@ -56,7 +56,8 @@ def drop_connections(path=None):
     """Cut every open connection (to the database file ``path``, or to any)
     as a firewall cuts idle connections: the stand-in's side of each is gone
     without the client being told.  The next use of such a connection that
-    needs the server (execute, fetch, ping, commit, rollback, a LOB read)
+    needs the server (execute, fetch, ping, a LOB read; not commit or
+    rollback, which have no transaction to end)
     raises ``DatabaseError`` ``ORA-03113: end-of-file on communication
     channel``, as cx_Oracle does (python-oracledb in thin mode: DPY-4011),
     and every use after that ``DPI-1080: connection was closed by
@@ -137,7 +138,7 @@ class Connection:
         self._cut = None  # "cut" by drop_connections(), then "reported"
         #: round trips to the server so far: one per execute (which brings
         #: the first ``prefetchrows`` rows), per batch of ``arraysize`` rows
-        #: fetched beyond them, per ping, commit or rollback and per LOB read
+        #: fetched beyond them, per ping and per LOB read
         self.round_trips = 0
         self._parsed = {}
         self._translated = {}
@@ -256,11 +257,14 @@ class Connection:
             raise _not_supported_error("scrollable cursors")
         return Cursor(self)
 
+    # The stand-in is read-only: no transaction is ever in progress, and a
+    # driver sends nothing to end one (python-oracledb's thin mode makes no
+    # round trip then), so a dropped connection is not noticed here either.
     def commit(self):
-        self._round_trip()
+        self._check_open()
 
     def rollback(self):
-        self._round_trip()
+        self._check_open()
 
     def ping(self):
         self._round_trip()
