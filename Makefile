@@ -11,7 +11,7 @@ NINJA  := $(VENV)/bin/ninja
 CURRENT    := .venv-current
 CURRENT_PY := $(CURRENT)/bin/python
 
-.PHONY: test demo system venv build thin-venv unit pytest sanitize fuzz clean \
+.PHONY: test demo system venv build thin-venv badcombo-venv unit pytest sanitize fuzz clean \
         venv-current build-current pytest-current
 
 test: system build unit pytest pytest-current
@@ -50,6 +50,11 @@ build-current: venv-current
 thin-venv: build
 	scripts/setup-thin-venv.sh
 
+# An environment with pandas 2.2 and SQLAlchemy 1.4, which cannot work
+# together, and the wheel: velmora.fetching must refuse them at import.
+badcombo-venv: build
+	scripts/setup-bad-combo-venv.sh
+
 unit: venv
 	$(CMAKE) -S . -B build/unit -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA)) \
 	  -DVELMORA_PYTHON_MODULES=OFF -DVELMORA_UNIT_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -57,9 +62,11 @@ unit: venv
 	$(CTEST) --test-dir build/unit --output-on-failure -j2
 
 # Two workers: the machines we run on have two cores. The driver tests also
-# run in the environment without cx_Oracle.
-pytest: build thin-venv
-	VELMORA_THIN_PYTHON=$(abspath .venv-thin/bin/python) $(PY) -m pytest -n 2
+# run in the environment without cx_Oracle, the import check in the one of
+# versions that cannot work together.
+pytest: build thin-venv badcombo-venv
+	VELMORA_THIN_PYTHON=$(abspath .venv-thin/bin/python) \
+	VELMORA_BADCOMBO_PYTHON=$(abspath .venv-badcombo/bin/python) $(PY) -m pytest -n 2
 
 # The whole suite again on the second stack. The memory-growth tests make
 # 1,000 calls per function there (10,000 in .venv): the native code under test

@@ -81,6 +81,13 @@ def observations(path, tables, first_day, last_day, rate, *, stations=None, item
     df["OBSVALUE"] = df["OBSVALUE"].where(df["OBSVALUE"] != "NULLALL", " ".join(["NULL"] * samples))
     if not split or df.empty:
         return df
+    return split_rows(df, rate)
+
+
+def split_rows(df, rate):
+    """An unsplit observation table (upper-case labels) split into samples."""
+    seconds, _ = RATES[rate]
+    df = df.copy()
     df.columns = df.columns.str.lower()
     with contextlib.redirect_stdout(io.StringIO()):
         out = split_lines_reference(df, seconds)

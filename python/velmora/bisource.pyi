@@ -20,14 +20,16 @@ _Connection = Any  # an Oracle-driver (cx_Oracle or oracledb) or PyMySQL connect
 
 def conn_to_Oracle(basetype: str, /) -> Any:
     """A connection of the Oracle driver (cx_Oracle, else oracledb) from the
-    section ``basetype`` of ./default.conf (SID or SERVICE_NAME).
+    section ``basetype`` of ./default.conf (SID or SERVICE_NAME; thick mode
+    with ORACLE_CLIENT). CLOB and NCLOB columns arrive as str, BLOB as bytes.
 
     >>> oracle = conn_to_Oracle("production")
     10.0.0.12 connected...
     """
 def conn_to_MySQL(basetype: str, /) -> pymysql.connections.Connection:
     """A PyMySQL connection from the section ``basetype`` of ./default.conf
-    (read without interpolation).
+    (read without interpolation), with autocommit on: each read sees the rows
+    committed before it.
 
     >>> mysql = conn_to_MySQL("mysql")
     """
@@ -75,7 +77,8 @@ def fetching_data(
     ``STATIONID``, ``ITEMID``, ``OBSVALUE``); ``None`` when no table matches.
     Several series come interleaved by time: group by ``STATIONID`` and
     ``ITEMID`` before cleaning or plotting. With ``gzip_flag`` values that
-    arrive as bytes are decompressed.
+    arrive as bytes are decompressed when gzip-compressed, else decoded as
+    UTF-8 text.
 
     >>> df = fetching_data(mysql, "20090101", 20090131, "形变", "郯城", "分钟值", "预处理库")
     """

@@ -8,6 +8,7 @@
 
 #include "common/pyops.h"
 #include "fetching/credentials.h"
+#include "fetching/oracle_driver.pybind.h"
 
 namespace velmora {
 namespace {
@@ -85,21 +86,60 @@ Section read_section(const Namespace& ns, const char* parser, const py::object& 
   return Section(ns, config, basetype);
 }
 
+// The connection's output type handler: CLOB and NCLOB columns fetched as
+// long strings and BLOB columns as long raw, so that their values arrive as
+// str and bytes rather than LOB objects, which would each cost a round trip
+// to read and fail once the connection is closed. Called by the driver for
+// every column, as handler(cursor, name, default_type, size, precision,
+// scale), or as handler(cursor, metadata) by python-oracledb's newer form.
+py::object lob_values_handler(const Namespace& ns, const py::object& driver) {
+  py::object clob = driver.attr("DB_TYPE_CLOB"), nclob = driver.attr("DB_TYPE_NCLOB"),
+             blob = driver.attr("DB_TYPE_BLOB");
+  py::object long_string = driver.attr("LONG_STRING"), long_binary = driver.attr("LONG_BINARY");
+  // python-oracledb has a long type of the national character set
+  py::object long_nstring = py::getattr(driver, "DB_TYPE_LONG_NVARCHAR", long_string);
+  auto handle = [=](const Arguments& args) -> py::object {
+    const py::object& cursor = args[0];
+    const py::object type = args[2].is_none() ? py::object(args[1].attr("type_code")) : args[2];
+    py::object fetched;
+    if (type.equal(clob)) {
+      fetched = long_string;
+    } else if (type.equal(nclob)) {
+      fetched = long_nstring;
+    } else if (type.equal(blob)) {
+      fetched = long_binary;
+    } else {
+      return py::none();
+    }
+    return cursor.attr("var")(fetched, py::arg("arraysize") = cursor.attr("arraysize"));
+  };
+  return make_function(ns, {.name = "output_type_handler",
+                            .params = {Param::required("cursor"), Param::required("name"),
+                                       Param::with_default("default_type", py::none()),
+                                       Param::with_default("size", py::none()),
+                                       Param::with_default("precision", py::none()),
+                                       Param::with_default("scale", py::none())},
+                            .body = handle});
+}
+
 py::object conn_to_oracle(const Arguments& args) {
   const Namespace& ns = args.ns();
   const Section section = read_section(ns, "ConfigParser", args[0]);
+  py::object driver = ns["orcl"];
   py::object host = section["HOST"];
   py::object port = section["PORT"];
   // A pluggable database is reached by its service name (TNSNAME is then not
   // needed); otherwise TNSNAME is the SID.
   py::object service_name = section.has("SERVICE_NAME") ? section["SERVICE_NAME"] : py::str("");
   py::object dsn = py::bool_(service_name)
-                       ? ns["orcl"].attr("makedsn")(host, port, py::arg("service_name") = service_name)
-                       : ns["orcl"].attr("makedsn")(host, port, section["TNSNAME"]);
+                       ? driver.attr("makedsn")(host, port, py::arg("service_name") = service_name)
+                       : driver.attr("makedsn")(host, port, section["TNSNAME"]);
   py::object user = section["USERNAME"];
   py::object password = section["PASSWORD"];
-  py::object conn = ns["orcl"].attr("connect")(py::arg("user") = user, py::arg("password") = password,
-                                               py::arg("dsn") = dsn);
+  if (section.has(kOracleClientOption)) use_oracle_client(driver, section[kOracleClientOption]);
+  py::object conn = driver.attr("connect")(py::arg("user") = user, py::arg("password") = password,
+                                           py::arg("dsn") = dsn);
+  conn.attr("outputtypehandler") = lob_values_handler(ns, driver);
   ns.print(add(section["HOST"], py::str(" connected...")));
   return conn;
 }
@@ -112,9 +152,12 @@ py::object conn_to_mysql(const Arguments& args) {
   py::object user = section["USERNAME"];
   py::object password = section["PASSWORD"];
   py::object port = py::int_(section["PORT"]);
+  // Reads only: with autocommit on, every read sees the rows committed
+  // before it, not the snapshot of the connection's first read (InnoDB's
+  // REPEATABLE READ in a transaction that a kept connection never ends).
   return ns["pymysql"].attr("connect")(py::arg("host") = host, py::arg("database") = database,
                                        py::arg("user") = user, py::arg("password") = password,
-                                       py::arg("port") = port);
+                                       py::arg("port") = port, py::arg("autocommit") = true);
 }
 
 }  // namespace

@@ -186,17 +186,30 @@ void register_function_type(py::module_& m) {
 
 Namespace module_namespace(py::module_& m) { return Namespace(m.attr("__dict__")); }
 
-void define(py::module_& m, FunctionSpec definition) {
+namespace {
+
+py::object new_function(py::dict globals, FunctionSpec definition) {
   const std::string name = definition.name;
   std::optional<std::string> doc = definition.doc;
-  const std::string module_name = py::str(m.attr("__name__"));
-  py::object fn = py::cast(Function(std::move(definition), m.attr("__dict__"), module_name));
+  const std::string module_name = py::str(globals["__name__"]);
+  py::object fn = py::cast(Function(std::move(definition), std::move(globals), module_name));
   fn.attr("__name__") = name;
   fn.attr("__qualname__") = name;
   fn.attr("__module__") = module_name;
   fn.attr("__doc__") = doc ? py::object(py::str(*doc)) : py::object(py::none());
   fn.attr("__annotations__") = py::dict();
-  m.attr(name.c_str()) = fn;
+  return fn;
+}
+
+}  // namespace
+
+void define(py::module_& m, FunctionSpec definition) {
+  const std::string name = definition.name;
+  m.attr(name.c_str()) = new_function(m.attr("__dict__"), std::move(definition));
+}
+
+py::object make_function(const Namespace& ns, FunctionSpec definition) {
+  return new_function(ns.globals(), std::move(definition));
 }
 
 void import_as(py::module_& m, const char* module, const char* local) {

@@ -116,6 +116,11 @@ void register_function_type(py::module_& m);
 // Creates the function described by `definition` and binds it in `m` under its name.
 void define(py::module_& m, FunctionSpec definition);
 
+// Creates the function described by `definition` in the module whose
+// namespace is `ns`, without binding it there: a callable handed to a library
+// (a driver's callback), with the signature and __code__ of a plain function.
+py::object make_function(const Namespace& ns, FunctionSpec definition);
+
 // The value bound to `name` in module `m` (its globals).
 Namespace module_namespace(py::module_& m);
 

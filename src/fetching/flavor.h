@@ -11,16 +11,9 @@
 
 namespace velmora {
 
-// What gzip_flag decompresses.
-enum class Compressed {
-  kEveryValue,   // every stored value: a LOB (its read() gives the bytes) or bytes
-  kBytesOnly,    // values that arrive as bytes; text passes unchanged
-};
-
 struct Flavor {
   sql::Dialect observations;    // statements of the observation fetch
   bool upper_case_columns;      // how the connection names plain columns
-  Compressed compressed;        // which stored values gzip_flag decompresses
   bool upper_case_results;      // result labels upper-cased (observations and dictionaries)
   bool resistivity_start;       // the resistivity loader takes a start date
 
@@ -36,12 +29,10 @@ struct Flavor {
 
 inline constexpr Flavor kFetchingFlavor{.observations = sql::Dialect::kOracle,
                                         .upper_case_columns = false,
-                                        .compressed = Compressed::kEveryValue,
                                         .upper_case_results = true,
                                         .resistivity_start = true};
 inline constexpr Flavor kBisourceFlavor{.observations = sql::Dialect::kMySql,
                                         .upper_case_columns = true,
-                                        .compressed = Compressed::kBytesOnly,
                                         .upper_case_results = false,
                                         .resistivity_start = false};
 

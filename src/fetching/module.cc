@@ -18,6 +18,7 @@ VELMORA_MODULE(fetching, m) {
   import_as(m, "numpy", "np");
   import_as(m, "pandas", "pd");
   import_attribute_as(m, "sqlalchemy", "create_engine", "create_engine");
+  refuse_versions_that_cannot_work_together(m);
   import_sibling_as(m, "cleaning", "tsc");
   register_conn_to_oracle_engine(m);
   register_timeseries_info(m, kFetchingFlavor);

@@ -107,22 +107,34 @@ std::vector<std::string> discover_tables(const Namespace& ns, const Reader& read
   return texts(table_name[py::str(column)]);
 }
 
-// gzip.decompress(value).decode() for the stored values: an Oracle driver
-// gives LOB objects (read() returns the bytes) or the bytes themselves, a
-// MySQL server bytes; with Compressed::kBytesOnly any other value is kept.
+// True for a value that the driver delivered as bytes.
+bool is_bytes(const py::handle& value) { return PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr()); }
+
+// True for bytes that begin as gzip's output does (1f 8b).
+bool gzip_magic(const py::handle& value) {
+  const char* data = PyBytes_Check(value.ptr()) ? PyBytes_AS_STRING(value.ptr()) : PyByteArray_AS_STRING(value.ptr());
+  const Py_ssize_t size = PyBytes_Check(value.ptr()) ? PyBytes_GET_SIZE(value.ptr()) : PyByteArray_GET_SIZE(value.ptr());
+  return size >= 2 && static_cast<unsigned char>(data[0]) == 0x1f && static_cast<unsigned char>(data[1]) == 0x8b;
+}
+
+// The stored values with gzip_flag: a LOB object (an Oracle driver's) is
+// read; a value that is then bytes (or was delivered as bytes, as a MySQL
+// server delivers every row of a union of a LONGTEXT and a LONGBLOB table) is
+// gzip.decompress(value).decode() when it starts with gzip's magic bytes and
+// value.decode() (UTF-8 text) otherwise; text and missing values pass
+// unchanged.
 void decompress_values(const Namespace& ns, py::object& df, const Flavor& flavor) {
   py::object decompress = ns["gzip"].attr("decompress");
-  py::list lobs;
+  py::list values;
   for (const py::handle item : df[py::str(flavor.column("obsvalue"))]) {
-    const bool bytes = PyBytes_Check(item.ptr()) || PyByteArray_Check(item.ptr());
-    if (!bytes && flavor.compressed == Compressed::kBytesOnly) {
-      lobs.append(item);
-      continue;
+    py::object value = py::reinterpret_borrow<py::object>(item);
+    if (!PyUnicode_Check(value.ptr()) && !is_bytes(value) && !value.is_none() && py::hasattr(value, "read")) {
+      value = value.attr("read")();
     }
-    py::object stored = bytes ? py::reinterpret_borrow<py::object>(item) : py::object(item.attr("read")());
-    lobs.append(decompress(stored).attr("decode")());
+    if (is_bytes(value)) value = (gzip_magic(value) ? decompress(value) : value).attr("decode")();
+    values.append(value);
   }
-  set_column(df, py::str(flavor.column("obsvalue")), lobs);
+  set_column(df, py::str(flavor.column("obsvalue")), values);
 }
 
 py::object fetching_data(const Arguments& args, const Flavor& flavor) {

@@ -34,4 +34,15 @@ py::object oracledb_as_cx_oracle() {
   return driver;
 }
 
+void use_oracle_client(const py::object& driver, const py::object& folder) {
+  if (!py::bool_(folder) || !py::hasattr(driver, "is_thin_mode")) return;
+  // thick mode, once enabled, stays for the life of the process
+  if (!py::cast<bool>(driver.attr("is_thin_mode")())) return;
+  if (py::str(folder).cast<std::string>() == kSystemOracleClient) {
+    driver.attr("init_oracle_client")();
+  } else {
+    driver.attr("init_oracle_client")(py::arg("lib_dir") = folder);
+  }
+}
+
 }  // namespace velmora

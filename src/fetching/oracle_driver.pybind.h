@@ -19,4 +19,19 @@ py::object oracle_driver();
 // numbers its releases from 1), or None when oracledb is missing too.
 py::object oracledb_as_cx_oracle();
 
+// The `default.conf` option ORACLE_CLIENT: python-oracledb in thick mode, with
+// Oracle's client libraries from a folder, or from the system's search path
+// for the value "default". Servers that thin mode cannot reach (Native
+// Network Encryption required, or accounts with 10G password verifiers) need
+// it.
+inline constexpr const char* kOracleClientOption = "ORACLE_CLIENT";
+inline constexpr const char* kSystemOracleClient = "default";
+
+// oracledb.init_oracle_client(lib_dir=folder) (no lib_dir for "default"),
+// when `driver` is python-oracledb (the one driver with a thin mode) and it
+// is still in thin mode: once per process, whichever module asks first.
+// `folder` empty, or another driver: nothing happens. Its errors (DPI-1047
+// when the libraries are not found) are raised as they are.
+void use_oracle_client(const py::object& driver, const py::object& folder);
+
 }  // namespace velmora

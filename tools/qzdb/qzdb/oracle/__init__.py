@@ -31,7 +31,8 @@ from __future__ import annotations
 
 from .catalog import INSTANCE_TABLE, INTERNAL_PREFIX, SCHEMA, USERS_TABLE
 from .connection import (
-    DEFAULT_AUTH, SERVER_VERSION, Connection, Cursor, connect, statement_log,
+    DEFAULT_AUTH, SERVER_VERSION, Connection, Cursor, connect,
+    drop_connections, statement_log,
 )
 from .dbtypes import (
     BFILE, BINARY, BLOB, BOOLEAN, CLOB, CURSOR, DATETIME, DB_TYPE_BFILE,
@@ -62,7 +63,7 @@ __all__ = [
     "Connection", "Cursor", "Var", "LOB", "DbType", "ApiType",
     "Warning", "Error", "InterfaceError", "DatabaseError", "DataError",
     "OperationalError", "IntegrityError", "InternalError", "ProgrammingError",
-    "NotSupportedError", "statement_log",
+    "NotSupportedError", "statement_log", "drop_connections",
 ]
 
 # --------------------------------------------------------------------------

@@ -6,8 +6,8 @@ from __future__ import annotations
 import re
 
 from .dbtypes import (
-    DB_TYPE_BLOB, DB_TYPE_CHAR, DB_TYPE_CLOB, DB_TYPE_DATE, DB_TYPE_NUMBER,
-    DB_TYPE_VARCHAR,
+    DB_TYPE_BLOB, DB_TYPE_CHAR, DB_TYPE_CLOB, DB_TYPE_DATE, DB_TYPE_NCLOB,
+    DB_TYPE_NUMBER, DB_TYPE_VARCHAR,
 )
 from .errors import _OraFailure
 
@@ -15,18 +15,22 @@ from .errors import _OraFailure
 class _OType:
     """Oracle type of an expression or column."""
 
-    __slots__ = ("kind", "size", "precision", "scale", "padded", "nullable")
+    __slots__ = ("kind", "size", "precision", "scale", "padded", "nullable",
+                 "national")
 
     def __init__(self, kind, size=None, precision=None, scale=None,
-                 padded=False, nullable=True):
+                 padded=False, nullable=True, national=False):
         self.kind = kind  # CHAR NUMBER DATE CLOB BLOB NULL
         self.size = size
         self.precision = precision
         self.scale = scale
         self.padded = padded
         self.nullable = nullable
+        self.national = national  # a CLOB of the national character set: NCLOB
 
     def dbtype(self):
+        if self.kind == "CLOB" and self.national:
+            return DB_TYPE_NCLOB
         return {
             "CHAR": DB_TYPE_CHAR if self.padded else DB_TYPE_VARCHAR,
             "NUMBER": DB_TYPE_NUMBER, "DATE": DB_TYPE_DATE,
@@ -82,7 +86,7 @@ def _otype_from_decl(decl, notnull, where):
     if name == "DATE":
         return _OType("DATE", nullable=nullable)
     if name in ("CLOB", "NCLOB"):
-        return _OType("CLOB", nullable=nullable)
+        return _OType("CLOB", nullable=nullable, national=name == "NCLOB")
     return _OType("BLOB", nullable=nullable)
 
 

@@ -11,8 +11,10 @@ from __future__ import annotations
 
 import datetime as _dt
 import decimal
+import os
 import sqlite3
 import threading
+import weakref
 
 from . import catalog as _catalog
 from .catalog import SCHEMA, USERS_TABLE
@@ -45,6 +47,32 @@ SERVER_VERSION = "19.0.0.0.0"
 statement_log: list = []
 
 DEFAULT_AUTH = 0
+
+# every open connection, for drop_connections()
+_OPEN_CONNECTIONS = weakref.WeakSet()
+
+
+def drop_connections(path=None):
+    """Cut every open connection (to the database file ``path``, or to any)
+    as a firewall cuts idle connections: the stand-in's side of each is gone
+    without the client being told.  The next use of such a connection that
+    needs the server (execute, fetch, ping, a LOB read; not commit or
+    rollback, which have no transaction to end)
+    raises ``DatabaseError`` ``ORA-03113: end-of-file on communication
+    channel``, as cx_Oracle does (python-oracledb in thin mode: DPY-4011),
+    and every use after that ``DPI-1080: connection was closed by
+    ORA-3113``; ``close()`` succeeds.  Returns the number of connections cut.
+    """
+    wanted = os.path.abspath(path) if path is not None else None
+    cut = 0
+    for conn in list(_OPEN_CONNECTIONS):
+        if conn._db is None or conn._cut is not None:
+            continue
+        if wanted is not None and os.path.abspath(conn.path) != wanted:
+            continue
+        conn._cut = "cut"
+        cut += 1
+    return cut
 
 # the functions the translated statements call
 _SQL_FUNCTIONS = {
@@ -107,6 +135,11 @@ class Connection:
         self.current_schema = None
         self._lock = threading.RLock()
         self._db = None
+        self._cut = None  # "cut" by drop_connections(), then "reported"
+        #: round trips to the server so far: one per execute (which brings
+        #: the first ``prefetchrows`` rows), per batch of ``arraysize`` rows
+        #: fetched beyond them, per ping and per LOB read
+        self.round_trips = 0
         self._parsed = {}
         self._translated = {}
         self._fn_error = [None]
@@ -128,6 +161,7 @@ class Connection:
         self._schema = self._user_upper
         self._catalog = _catalog._Catalog(self._db, self._schema,
                                           self._user_upper, sid or SCHEMA)
+        _OPEN_CONNECTIONS.add(self)
 
     # -- setting up
     def _open(self, path):
@@ -199,6 +233,19 @@ class Connection:
         if self._db is None:
             raise InterfaceError(_Error(0, "not connected", "DPI-01001"))
 
+    def _round_trip(self):
+        """One round trip to the server; raises when the connection is
+        closed or the network has dropped it."""
+        self._check_open()
+        if self._cut == "cut":
+            self._cut = "reported"
+            raise _exc(DatabaseError, "ORA", 3113,
+                       "end-of-file on communication channel")
+        if self._cut is not None:
+            raise _exc(DatabaseError, "DPI", 1080,
+                       "connection was closed by ORA-3113")
+        self.round_trips += 1
+
     @property
     def version(self):
         self._check_open()
@@ -210,6 +257,9 @@ class Connection:
             raise _not_supported_error("scrollable cursors")
         return Cursor(self)
 
+    # The stand-in is read-only: no transaction is ever in progress, and a
+    # driver sends nothing to end one (python-oracledb's thin mode makes no
+    # round trip then), so a dropped connection is not noticed here either.
     def commit(self):
         self._check_open()
 
@@ -217,13 +267,14 @@ class Connection:
         self._check_open()
 
     def ping(self):
-        self._check_open()
+        self._round_trip()
 
     def close(self):
         self._check_open()
         with self._lock:
             self._db.close()
             self._db = None
+        _OPEN_CONNECTIONS.discard(self)
 
     def cancel(self):
         self._check_open()
@@ -370,6 +421,8 @@ class Cursor:
         self._rows = None
         self._converters = None
         self._closed = False
+        self._buffered = 0  # rows the last round trip brought, not yet fetched
+        self._at_end = False
 
     def _check_open(self):
         if self._closed:
@@ -459,6 +512,7 @@ class Cursor:
         statement_log.append((statement, logged))
         if not isinstance(statement, str):
             raise TypeError("expecting a string or None for statement")
+        self.connection._round_trip()
         self.statement = statement
         self.description = None
         self._rows = None
@@ -485,6 +539,8 @@ class Cursor:
             raise e.to_exception(statement) from None
         self._converters = converters
         self._rows = rows
+        self._buffered = max(int(self.prefetchrows or 0), 0)
+        self._at_end = False
         return self
 
     def _sqlite_failure(self, e):
@@ -539,18 +595,35 @@ class Cursor:
                 if var is not None and not isinstance(var, Var):
                     raise TypeError("expecting variable from output type "
                                     "handler")
-            converters.append(_converter(name, t, var))
+            converters.append(_converter(name, t, var, self.connection))
         return converters
+
+    def _account(self, fetched, exhausted):
+        """The round trips that fetching ``fetched`` more rows takes: each
+        brings up to ``arraysize`` rows, and the end of the rows is known
+        from one that brings fewer than it could."""
+        while fetched > self._buffered:
+            fetched -= self._buffered
+            self.connection._round_trip()
+            self._buffered = max(int(self.arraysize or 1), 1)
+        self._buffered -= fetched
+        if exhausted and not self._at_end:
+            if self._buffered == 0:
+                self.connection._round_trip()
+            self._at_end = True
 
     def _fetch(self, n):
         self._check_open()
         if self._rows is None:
             raise InterfaceError(_Error(0, "not a query", "DPI-01027"))
         conn = self.connection
+        if conn._cut is not None:
+            conn._round_trip()  # raises
         try:
             with conn._lock:
                 conn._fn_error[0] = None
                 raw = self._rows.fetch(n)
+                self._account(len(raw), n is None or len(raw) < n)
                 out = []
                 convs = self._converters
                 for r in raw:
@@ -588,7 +661,7 @@ def _default_number(v, t):
     return v
 
 
-def _converter(name, t, var):
+def _converter(name, t, var, connection=None):
     """The function that turns one SQLite value of a column into what the
     driver returns for it, given the variable the output type handler gave."""
     kind = t.kind
@@ -669,7 +742,7 @@ def _converter(name, t, var):
             base = text
         elif category in (None, _LOBV):
             base = lambda v: None if v is None else LOB(  # noqa: E731
-                DB_TYPE_CLOB, text(v) or "")
+                t.dbtype(), text(v) or "", connection)
         else:
             fail(var.type.name)
     else:  # BLOB
@@ -685,7 +758,7 @@ def _converter(name, t, var):
             base = blob_bytes
         elif category in (None, _LOBV):
             base = lambda v: None if v is None else LOB(  # noqa: E731
-                DB_TYPE_BLOB, blob_bytes(v))
+                DB_TYPE_BLOB, blob_bytes(v), connection)
         else:
             fail(var.type.name)
 

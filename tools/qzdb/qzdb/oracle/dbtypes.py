@@ -76,6 +76,10 @@ DB_TYPE_INTERVAL_YM = DbType("DB_TYPE_INTERVAL_YM")
 DB_TYPE_JSON = DbType("DB_TYPE_JSON")
 DB_TYPE_LONG = DbType("DB_TYPE_LONG")
 DB_TYPE_LONG_RAW = DbType("DB_TYPE_LONG_RAW")
+# python-oracledb's type for NCLOB fetched as a long string (cx_Oracle 8.3,
+# which the module stands in for, has no name for it; a variable of
+# python-oracledb's type object is accepted)
+DB_TYPE_LONG_NVARCHAR = DbType("DB_TYPE_LONG_NVARCHAR")
 DB_TYPE_NCHAR = DbType("DB_TYPE_NCHAR")
 DB_TYPE_NCLOB = DbType("DB_TYPE_NCLOB")
 DB_TYPE_NUMBER = DbType("DB_TYPE_NUMBER")
@@ -147,19 +151,28 @@ def TimestampFromTicks(ticks):
 class LOB:
     """A LOB value as fetched from a CLOB, NCLOB or BLOB column.
 
-    The stand-in is read-only: ``read``, ``size`` and friends work, ``write``
-    and ``trim`` raise :class:`NotSupportedError`.
+    As the driver's, it is a locator: its value is read from the server, one
+    round trip for each ``read()`` or ``size()`` (and for ``str()``), so it
+    works only while its connection is open; after ``close()`` (or once the
+    network has dropped the connection) every use raises.  The stand-in is
+    read-only: ``write`` and ``trim`` raise :class:`NotSupportedError`.
     """
 
-    def __init__(self, dbtype, value):
+    def __init__(self, dbtype, value, connection=None):
         self._type = dbtype
         self._value = value
+        self._connection = connection
 
     @property
     def type(self):
         return self._type
 
+    def _round_trip(self):
+        if self._connection is not None:
+            self._connection._round_trip()
+
     def read(self, offset=1, amount=None):
+        self._round_trip()
         if offset < 1:
             raise _exc(
                 DatabaseError, "ORA", 24801,
@@ -176,19 +189,22 @@ class LOB:
         return self._value[start:start + amount]
 
     def size(self):
+        self._round_trip()
         return len(self._value)
 
     def getchunksize(self):
+        self._round_trip()
         return 8132
 
     def isopen(self):
+        self._round_trip()
         return False
 
     def open(self):
-        pass
+        self._round_trip()
 
     def close(self):
-        pass
+        self._round_trip()
 
     def write(self, data, offset=1):
         raise _not_supported_error("LOB.write")
@@ -207,11 +223,11 @@ class LOB:
 
     def __str__(self):
         if isinstance(self._value, str):
-            return self._value
+            return self.read()
         raise TypeError("__str__ returned non-string (type bytes)")
 
     def __repr__(self):
-        return "<qzdb.oracle.LOB %s, %d>" % (self._type.name, len(self._value))
+        return "<qzdb.oracle.LOB %s>" % self._type.name
 
 
 # What a fetched value is turned into, by the type a variable asks for.
@@ -221,7 +237,7 @@ _TEXT, _BYTES, _FLOAT, _INT, _DECIMAL, _NUMBER, _DATE, _LOBV = (
 
 _DBTYPE_CATEGORY = {
     DB_TYPE_VARCHAR: _TEXT, DB_TYPE_NVARCHAR: _TEXT, DB_TYPE_CHAR: _TEXT,
-    DB_TYPE_NCHAR: _TEXT, DB_TYPE_LONG: _TEXT,
+    DB_TYPE_NCHAR: _TEXT, DB_TYPE_LONG: _TEXT, DB_TYPE_LONG_NVARCHAR: _TEXT,
     DB_TYPE_RAW: _BYTES, DB_TYPE_LONG_RAW: _BYTES,
     DB_TYPE_BINARY_DOUBLE: _FLOAT, DB_TYPE_BINARY_FLOAT: _FLOAT,
     DB_TYPE_BINARY_INTEGER: _INT,
@@ -247,6 +263,23 @@ _PYTYPE_VAR = {
 }
 
 
+# The database types by name: a type object of the real drivers (cx_Oracle's
+# or python-oracledb's DbType, whose names are the same) is taken for the
+# stand-in's own of that name, as when python-oracledb serves as the
+# cx_Oracle module and the caller asks for its types.
+_DBTYPES_BY_NAME = {
+    name: value for name, value in dict(globals()).items()
+    if name.startswith("DB_TYPE_") and isinstance(value, DbType)
+}
+
+
+def _own_dbtype(typ):
+    if type(typ).__name__ != "DbType" or not isinstance(
+            getattr(typ, "name", None), str):
+        return None
+    return _DBTYPES_BY_NAME.get(typ.name)
+
+
 class Var:
     """A variable made by :meth:`Cursor.var`.
 
@@ -264,6 +297,9 @@ class Var:
             category = _DBTYPE_CATEGORY.get(dbtype)
         elif isinstance(typ, type) and typ in _PYTYPE_VAR:
             dbtype, category = _PYTYPE_VAR[typ]
+        elif _own_dbtype(typ) is not None:
+            dbtype = _own_dbtype(typ)
+            category = _DBTYPE_CATEGORY.get(dbtype)
         else:
             raise TypeError("expecting type")
         self._type = dbtype
