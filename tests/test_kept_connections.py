@@ -2,6 +2,7 @@
 committed since its last read, an engine replaces the pooled connection that
 the network dropped while it was idle, and the engine's reads fetch a
 thousand rows per round trip."""
+import contextlib
 import sqlite3
 
 import numpy as np
@@ -60,7 +61,7 @@ def test_a_kept_mysql_connection_reads_the_rows_committed_since(mysql, live_tabl
 def test_an_idle_connection_dropped_by_the_network_is_replaced(dirs, qz_sample_path, qz_cx_oracle):
     # a database of its own: the network drops every connection to it
     path = dirs.work / "own.sqlite"
-    with sqlite3.connect(qz_sample_path) as src, sqlite3.connect(path) as dst:
+    with contextlib.closing(sqlite3.connect(qz_sample_path)) as src, contextlib.closing(sqlite3.connect(path)) as dst, dst:
         src.backup(dst)
     (dirs.work / "default.conf").write_text(conf_text(**oracle_options(path)), encoding="utf-8")
     engine = quietly(fetching.conn_to_Oracle, SECTION)[0]

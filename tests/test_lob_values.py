@@ -2,6 +2,7 @@
 connection and through fetching's engine (SQLAlchemy's dialect, with
 python-oracledb lent as cx_Oracle) arrive as str and bytes, not LOB objects;
 and with gzip_flag compressed and plain values may come in one request."""
+import contextlib
 import datetime
 import inspect
 import os
@@ -35,7 +36,7 @@ def lob_log_path(qz_sample_path, tmp_path_factory):
     """A copy of the sample with a log table whose notes are a CLOB, an NCLOB
     and a BLOB, as on servers where notes outgrew VARCHAR2."""
     path = tmp_path_factory.mktemp("lob-log") / "qzdata.sqlite"
-    with sqlite3.connect(qz_sample_path) as src, sqlite3.connect(path) as dst:
+    with contextlib.closing(sqlite3.connect(qz_sample_path)) as src, contextlib.closing(sqlite3.connect(path)) as dst, dst:
         src.backup(dst)
         dst.execute(f'CREATE TABLE "{LOB_LOG}" ("STATIONID" VARCHAR2(8) NOT NULL, "POINTID" VARCHAR2(4) NOT NULL, '
                     '"ITEMID" VARCHAR2(8) NOT NULL, "STARTDATE" DATE NOT NULL, "ENDDATE" DATE, '
@@ -47,7 +48,7 @@ def lob_log_path(qz_sample_path, tmp_path_factory):
 
 def logs_of(path, first, last, evtid="313"):
     """The rows of the LOB log in the period, straight from the file."""
-    with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as con:
+    with contextlib.closing(sqlite3.connect(f"file:{path}?mode=ro", uri=True)) as con:
         df = pd.read_sql(f'SELECT * FROM "{LOB_LOG}" WHERE STARTDATE >= ? AND STARTDATE < ? AND EVTID = ?', con,
                          params=(f"{first} 00:00:00", f"{last} 00:00:00", evtid))
     for column in ("STARTDATE", "ENDDATE"):
@@ -131,7 +132,7 @@ SQLALCHEMY_LOBS = textwrap.dedent("""
         cursor.execute("SELECT OBSVALUE FROM QZDATA." + table + " WHERE STARTDATE<TO_DATE('20090102','yyyymmdd')")
         got.append([row[0] for row in cursor.fetchall()])
     conn.close()
-    raw = sqlite3.connect({path!r})
+    raw = sqlite3.connect({path!r})  # closed with the interpreter
     want = [[row[0] for row in raw.execute("SELECT OBSVALUE FROM " + table + " WHERE STARTDATE < '2009-01-02'")]
             for table in ("QZ_211_DYU_01", "{gzip_table}")]
     print(".".join(sqlalchemy.__version__.split(".")[:2]))
@@ -217,7 +218,7 @@ class TestCompressedAndPlainValues:
     def test_oracle_refuses_a_union_of_a_compressed_and_a_plain_table(self, dirs, qz_sample_path, qz_cx_oracle):
         """As a production Oracle does (ORA-01790): there the two are read by separate requests."""
         copy = dirs.work / "mixed.sqlite"
-        with sqlite3.connect(qz_sample_path) as src, sqlite3.connect(copy) as dst:
+        with contextlib.closing(sqlite3.connect(qz_sample_path)) as src, contextlib.closing(sqlite3.connect(copy)) as dst, dst:
             src.backup(dst)
             dst.execute(f'CREATE TABLE "{qzdb.sample.GZIP_TABLE}_TXT" ("STATIONID" VARCHAR2(8) NOT NULL, '
                         '"POINTID" VARCHAR2(4) NOT NULL, "ITEMID" VARCHAR2(8) NOT NULL, "STARTDATE" DATE NOT NULL, '

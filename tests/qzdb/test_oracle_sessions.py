@@ -3,6 +3,7 @@ locators that live as long as their connection, connections that the network
 drops fail as a driver's do, round trips follow arraysize and prefetchrows,
 and variables may be asked for with the real drivers' type objects."""
 
+import contextlib
 import sqlite3
 
 import pytest
@@ -22,7 +23,7 @@ def copy_of(sample_path, path, notes=False):
     """A copy of the sample of its own, so that dropping its connections
     leaves those of other tests alone; with ``notes`` a table whose text
     column is an NCLOB."""
-    with sqlite3.connect(sample_path) as src, sqlite3.connect(path) as dst:
+    with contextlib.closing(sqlite3.connect(sample_path)) as src, contextlib.closing(sqlite3.connect(path)) as dst, dst:
         src.backup(dst)
         if notes:
             dst.execute('CREATE TABLE "QZ_NOTES" ("ID" VARCHAR2(4), '
