@@ -1,8 +1,16 @@
 """Every function of the three modules, called many times on small inputs:
-neither Python objects nor process memory may grow with the number of calls.
+neither Python objects nor the memory that the C allocator hands out may grow
+with the number of calls, nor the process's resident memory.
 
-VELMORA_LEAK_CALLS sets the number of calls (10,000 unless set)."""
+Python objects are counted by the interpreter's block count and native memory
+by the allocator's own count of bytes in use (glibc's mallinfo2, or the
+sanitizer's allocator under ASan), both to the block and the byte: a leak of
+one object or of a few dozen bytes per call shows within a few hundred calls,
+where resident memory, counted in pages, needs tens of thousands.
+
+VELMORA_LEAK_CALLS sets the number of calls (1,000 unless set)."""
 import contextlib
+import ctypes
 import datetime
 import gc
 import io
@@ -19,7 +27,7 @@ import velmora.fetching as fetching
 from helpers import SECTION, FixedClock, conf_text, oracle_options
 from velmora import cleaning
 
-CALLS = int(os.environ.get("VELMORA_LEAK_CALLS", "10000"))
+CALLS = int(os.environ.get("VELMORA_LEAK_CALLS", "1000"))
 # Warm-up: chunks of WARM_UP_CHUNK calls until the block count settles, at most WARM_UP_MAX calls.
 WARM_UP_CHUNK = 100
 WARM_UP_MAX = 3000
@@ -36,6 +44,32 @@ def resident_kib():
 def blocks_now():
     gc.collect()
     return sys.getallocatedblocks()
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def _allocated_bytes_counter():
+    """The C allocator's count of the bytes it has handed out and not taken
+    back: the sanitizer's when its allocator runs the process, else glibc's."""
+    process = ctypes.CDLL(None)
+    sanitizer = getattr(process, "__sanitizer_get_current_allocated_bytes", None)
+    if sanitizer is not None:
+        sanitizer.restype = ctypes.c_size_t
+        return sanitizer
+    mallinfo2 = process.mallinfo2  # glibc 2.33 and later: the machines run 2.36
+    mallinfo2.restype = _MallInfo2
+
+    def in_use():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd  # chunks in the arenas and mapped chunks
+    return in_use
+
+
+allocated_bytes = _allocated_bytes_counter()
 
 
 def measure(call):
@@ -79,9 +113,9 @@ def measure(call):
             qzdb.oracle.statement_log.clear()
             sink.seek(0)
             sink.truncate()
-            marks.append((blocks_now(), resident_kib()))
-    (b0, r0), (b1, _), (b2, r2) = marks
-    return (b1 - b0, b2 - b1), r2 - r0
+            marks.append((blocks_now(), allocated_bytes(), resident_kib()))
+    (b0, a0, r0), (b1, a1, _), (b2, a2, r2) = marks
+    return (b1 - b0, b2 - b1), (a1 - a0, a2 - a1), r2 - r0
 
 
 @pytest.fixture
@@ -157,11 +191,34 @@ def test_memory_stays_flat(name, oracle_conf, clock, qz_cx_oracle):  # the stand
         connections.mysql = bisource.conn_to_MySQL("mysql")
         connections.oracle = bisource.conn_to_Oracle(SECTION)
     try:
-        blocks, resident = measure(lambda: CASES[name](connections))
+        blocks, allocated, resident = measure(lambda: CASES[name](connections))
     finally:
         connections.mysql.close()
         connections.oracle.close()
         connections.engine.dispose()
     # one object kept per call would show as CALLS // 2 blocks in each half
     assert min(blocks) < max(250, CALLS // 40), f"Python blocks grew by {blocks} over two halves of {CALLS} calls"
+    # 32 bytes kept per call: 16 KiB in each half of 1,000 calls; what the
+    # calls leave behind once (caches, buffers that grow to a size) is a few KiB
+    limit = max(16 * 1024, 32 * (CALLS // 2))
+    assert min(allocated) < limit, f"allocated bytes grew by {allocated} over two halves of {CALLS} calls"
     assert resident < 8 * 1024, f"{resident} KiB more resident memory after {CALLS} calls"
+
+
+@pytest.mark.parametrize("kept", ["object", "bytes"])
+def test_a_leak_of_one_object_or_a_few_bytes_per_call_shows(kept):
+    """The instruments themselves: what a leaking call leaves behind shows in
+    both halves, over the limits above."""
+    libc = ctypes.CDLL(None)
+    libc.malloc.restype = ctypes.c_void_p
+    libc.malloc.argtypes = [ctypes.c_size_t]
+    held = []
+    leak = (lambda: held.append(object())) if kept == "object" else (lambda: held.append(libc.malloc(48)))
+    blocks, allocated, _ = measure(leak)
+    if kept == "object":
+        assert min(blocks) >= CALLS // 2
+    else:
+        assert min(allocated) >= 48 * (CALLS // 2)  # over the limit from 684 calls on
+    libc.free.argtypes = [ctypes.c_void_p]
+    for pointer in held if kept == "bytes" else []:
+        libc.free(pointer)
