@@ -23,7 +23,8 @@
 //    many), or strtod reports a range error (undecided); anything else is
 //    missing when empty or containing NULL/null, and undecided otherwise;
 //  - settle_piece, given strtod's reading of an undecided piece (the stand-in
-//    for Python's float), follows the same placeholder rules;
+//    for Python's float), follows the same placeholder rules (nines written
+//    out are missing however many, those beyond double's range included);
 //  - Split gives every piece of every row once, with its row, its value and
 //    its time (start + position * rate, computed here in 128-bit integers for
 //    whole rates), in the order of a stable sort by time (NaT last) when rows
@@ -199,7 +200,9 @@ std::optional<double> read_number(std::string_view text) {
 Piece settled(std::string_view text) {
   const std::optional<double> number = read_number(text);
   if (number) {
-    if (is_all_nines(*number)) return {PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()};
+    if (is_all_nines(*number) || written_as_nines(text)) {
+      return {PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()};
+    }
     return {PieceKind::kValue, ieee_float(*number)};
   }
   if (contains(text, "99999")) return {PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()};
