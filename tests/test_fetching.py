@@ -243,7 +243,7 @@ class TestDictionaries:
     def test_prints_nothing_and_takes_one_positional_argument(self, engine, capsys):
         fetching.timeseries_info(engine)
         assert capsys.readouterr().out == ""
-        with pytest.raises(TypeError, match="takes no keyword arguments"):
+        with pytest.raises(TypeError, match="positional-only arguments passed as keyword arguments: 'conn'"):
             fetching.timeseries_info(conn=engine)
 
 
@@ -352,5 +352,5 @@ class TestLogs:
     def test_fetching_dialog_sd(self, capsys):
         assert fetching.fetching_dialog_sd() is None
         assert capsys.readouterr().out == ""
-        with pytest.raises(TypeError, match=r"fetching_dialog_sd\(\) takes no arguments \(1 given\)"):
+        with pytest.raises(TypeError, match=r"fetching_dialog_sd\(\) takes 0 positional arguments but 1 was given"):
             fetching.fetching_dialog_sd(1)
