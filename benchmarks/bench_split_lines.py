@@ -7,10 +7,10 @@ resident size is reset (/proc/self/clear_refs), and the call's time and the
 rise of the peak above the resident size before the call are recorded, with
 the size of the result (index, values and column references) beside it.
 
-Rows of several stations whose samples lie on one grid of the rate are merged
-by a sweep over that grid; rows off any common grid (a fractional rate such
-as 0.5 s, or stations whose rows start at different seconds of the minute)
-are merged by time row against row. The shapes include both kinds.
+Rows of several stations are merged by a sweep over the grid of the rate, also
+where stations start at different seconds of the minute, or at a fractional
+rate of whole nanoseconds such as 0.5 s; other fractional rates (a third of a
+second) are merged by time row against row. The shapes include each kind.
 """
 import argparse
 import contextlib
@@ -63,7 +63,9 @@ SHAPES = {
     "minutes 365 x 1440, two text columns": (365, 1440, 60, 2, 1, 0),
     "minutes 40 stations x 30 days": (1200, 1440, 60, 2, 40, 0),
     "minutes 40 stations x 35 days, off the minute": (1400, 1440, 60, 2, 40, 7),
+    "minutes 40 stations x 35 days, off the minute, no text": (1400, 1440, 60, 0, 40, 7),
     "half seconds 3 stations x 4 days": (12, 172800, 0.5, 2, 3, 0),
+    "thirds of a second 3 stations x 4 days": (12, 172800, 1 / 3, 2, 3, 0),
     "daily 3650 rows": (3650, 1, 86400, 0, 1, 0),
 }
 
@@ -120,7 +122,7 @@ def main():
     if args.one:
         print(json.dumps(measure(args.one[0], args.one[1], args.repeat)))
         return
-    print(f"{'shape':48} {'pandas s':>9} {'native s':>9} {'speed-up':>9} "
+    print(f"{'shape':56} {'pandas s':>9} {'native s':>9} {'speed-up':>9} "
           f"{'pandas MiB':>11} {'native MiB':>11} {'memory':>7} {'result MiB':>11} {'peak/result':>12}")
     for shape in args.shapes or SHAPES:
         result = {}
@@ -131,7 +133,7 @@ def main():
             result[implementation] = json.loads(out)
         n = result["native"]
         p = result.get("pandas", {"seconds": float("nan"), "peak_mib": float("nan")})
-        print(f"{shape:48} {p['seconds']:9.3f} {n['seconds']:9.4f} {p['seconds'] / n['seconds']:8.0f}x "
+        print(f"{shape:56} {p['seconds']:9.3f} {n['seconds']:9.4f} {p['seconds'] / n['seconds']:8.0f}x "
               f"{p['peak_mib']:11.1f} {n['peak_mib']:11.1f} {n['peak_mib'] / max(p['peak_mib'], 1e-9):6.0%} "
               f"{n['result_mib']:11.1f} {n['peak_mib'] / n['result_mib']:12.2f}")
 

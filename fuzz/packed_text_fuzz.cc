@@ -12,7 +12,10 @@
 //            is a cell without text
 // Each row's start time comes from the length of its line (row_start), so the
 // fuzzer can reach every kind of start, NaT and the edges of int64 included;
-// lines of one length share a start, so rows overlap and the grid sweep runs.
+// lines of one length share a start, so rows overlap and the grid sweep runs
+// (with rows at several phases of its step where starts fall between its
+// slots); fractional rates whose offsets are no whole multiples of one step
+// take the merge by time, negative ones the sort.
 //
 // What must hold, else the target aborts:
 //  - scan_piece stops at the first blank and agrees with read_piece on the
