@@ -377,6 +377,14 @@ def test_a_users_own_thread_cap_wins(thread_counter, qz_sample_path, tmp_path):
     assert all(started <= 1 for started, _ in calls) and any(started == 1 for started, _ in calls), calls
 
 
+def test_workers_in_the_callers_own_process_leave_its_environment(monkeypatch):
+    monkeypatch.delenv("VELMORA_NUM_THREADS", raising=False)
+    monkeypatch.setattr(vd, "_users_threads", None)  # no cap of the user's: only the process guard holds
+    worker = type("Worker", (), {"address": "tcp://127.0.0.1:1", "state": type("State", (), {"nthreads": 1})()})()
+    vd._ThreadBudget({"127.0.0.1": (64, 1)}).setup(worker)  # a LocalCluster without processes
+    assert "VELMORA_NUM_THREADS" not in os.environ
+
+
 @pytest.mark.parametrize("machine,workers,own,nthreads,budget", [
     (16, 4, 16, 4, 1), (16, 2, 16, 2, 4), (16, 4, 4, 1, 4), (2, 2, 2, 2, 1), (64, 1, 8, 2, 4), (1, 3, 1, 1, 1)])
 def test_the_share_of_a_worker(machine, workers, own, nthreads, budget):

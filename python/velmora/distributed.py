@@ -47,6 +47,7 @@ _own_client = None
 # and its value in this process before velmora.distributed set any.
 _THREADS_SETTING = "VELMORA_NUM_THREADS"
 _users_threads = os.environ.get(_THREADS_SETTING)
+_this_process = uuid.uuid4().hex  # tells this process from every other, on any machine
 
 
 def _meta():
@@ -126,9 +127,8 @@ def _forget(source, section, conn):
         return
     kept = _kept_here()
     if section in kept and kept[section].conn is conn:
-        del kept[section]  # the holder goes: the connection is closed
-    else:
-        _close(conn)
+        del kept[section]
+    _close(conn)
 
 
 def _probe(source, section, first_day, last_day, request):
@@ -224,10 +224,10 @@ class _ThreadBudget(WorkerPlugin):
 
     def __init__(self, machines):
         self.machines = dict(machines)
-        self.caller = os.getpid()
+        self.caller = _this_process
 
     def setup(self, worker):
-        if os.getpid() == self.caller:
+        if self.caller == _this_process:
             return
         own = len(_worker_cpus())
         cpus, workers = self.machines.get(get_address_host(worker.address), (own, 1))
