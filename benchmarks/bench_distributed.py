@@ -7,8 +7,9 @@ Builds a sample with 20 days of second values for 5 stations x 3 items (about
 (1) with one velmora.fetching.fetching_data call in this process and (2) with
 velmora.distributed.fetching_data, partitioned by day, on a LocalCluster of 2
 worker processes (1 thread each, a memory limit each). Prints both times,
-samples per second per core, and the rise of each worker's peak resident
-memory during the run against the size of one partition's result.
+samples per second per core, the kernel's thread budget in each worker, and
+the rise of each worker's peak resident memory during the run against the
+size of one partition's result.
 """
 import argparse
 import contextlib
@@ -62,7 +63,7 @@ def main():
     import velmora.distributed
     import velmora.fetching as fetching
 
-    folder = pathlib.Path(args.keep or tempfile.mkdtemp(prefix="velmora-bench-"))
+    folder = pathlib.Path(args.keep or tempfile.mkdtemp(prefix="velmora-bench-")).resolve()
     folder.mkdir(parents=True, exist_ok=True)
     sample = folder / f"seconds-{args.days}d.sqlite"
     if not sample.exists():
@@ -100,6 +101,7 @@ def main():
         counted = frame.map_partitions(len).compute().sum()
         cluster_time = time.perf_counter() - began
         after = client.run(peak_rss)
+        budgets = client.run(lambda: os.environ.get("VELMORA_NUM_THREADS"))
 
     assert counted == samples, (counted, samples)
     single_rate = samples / single_time / cores
@@ -108,6 +110,7 @@ def main():
     print(f"single fetching_data call:       {single_time:7.2f} s  {single_rate:12,.0f} samples/s/core")
     print(f"2 workers, 1-day partitions:     {cluster_time:7.2f} s  {cluster_rate:12,.0f} samples/s/core"
           f"  ({cluster_rate / single_rate:.0%} of the single call)")
+    print(f"kernel threads per call in the workers: {sorted(str(b) for b in budgets.values())}")
     print(f"one partition's result: {partition_bytes / 2**20:.1f} MiB")
     for worker, peak in after.items():
         rise = peak - before[worker]

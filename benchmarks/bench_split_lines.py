@@ -4,7 +4,13 @@
 
 Each measurement runs in a fresh process: the input is built, the peak
 resident size is reset (/proc/self/clear_refs), and the call's time and the
-rise of the peak above the resident size before the call are recorded.
+rise of the peak above the resident size before the call are recorded, with
+the size of the result (index, values and column references) beside it.
+
+Rows of several stations are merged by a sweep over the grid of the rate, also
+where stations start at different seconds of the minute, or at a fractional
+rate of whole nanoseconds such as 0.5 s; other fractional rates (a third of a
+second) are merged by time row against row. The shapes include each kind.
 """
 import argparse
 import contextlib
@@ -48,18 +54,23 @@ def pandas_formulation(df, sample_by_seconds):
     return df
 
 
-# (rows, pieces per row, rate, text columns, stations): the rows of several
-# stations come station after station, each station's days in order, as the
-# fetch hands them over; their samples interleave in time.
+# (rows, pieces per row, rate, text columns, stations, seconds between the
+# stations' starts): the rows of several stations come station after station,
+# each station's days in order, as the fetch hands them over; their samples
+# interleave in time.
 SHAPES = {
-    "seconds 10 x 86400": (10, 86400, 1, 0, 1),
-    "minutes 365 x 1440, two text columns": (365, 1440, 60, 2, 1),
-    "minutes 40 stations x 30 days": (1200, 1440, 60, 2, 40),
-    "daily 3650 rows": (3650, 1, 86400, 0, 1),
+    "seconds 10 x 86400": (10, 86400, 1, 0, 1, 0),
+    "minutes 365 x 1440, two text columns": (365, 1440, 60, 2, 1, 0),
+    "minutes 40 stations x 30 days": (1200, 1440, 60, 2, 40, 0),
+    "minutes 40 stations x 35 days, off the minute": (1400, 1440, 60, 2, 40, 7),
+    "minutes 40 stations x 35 days, off the minute, no text": (1400, 1440, 60, 0, 40, 7),
+    "half seconds 3 stations x 4 days": (12, 172800, 0.5, 2, 3, 0),
+    "thirds of a second 3 stations x 4 days": (12, 172800, 1 / 3, 2, 3, 0),
+    "daily 3650 rows": (3650, 1, 86400, 0, 1, 0),
 }
 
 
-def packed_table(rows, pieces, rate, text_columns, stations, seed=7):
+def packed_table(rows, pieces, rate, text_columns, stations, offset=0, seed=7):
     rng = np.random.default_rng(seed)
     start = pd.Timestamp("2009-01-01")
     step = pd.Timedelta(seconds=rate * pieces) if rate <= 3600 else pd.Timedelta(days=1)
@@ -69,7 +80,8 @@ def packed_table(rows, pieces, rate, text_columns, stations, seed=7):
         values[rng.random(pieces) < 0.01] = "NULL"
         texts.append(" ".join(values))
     per_station = rows // stations
-    frame = {"startdate": np.tile(pd.date_range(start, periods=per_station, freq=step), stations)}
+    days = pd.date_range(start, periods=per_station, freq=step)
+    frame = {"startdate": np.concatenate([days + pd.Timedelta(seconds=offset * s) for s in range(stations)])}
     for c in range(text_columns):
         frame[f"text{c}"] = [f"{37000 + c}{r // per_station if stations > 1 else r % 7}" for r in range(rows)]
     frame["obsvalue"] = texts
@@ -77,7 +89,7 @@ def packed_table(rows, pieces, rate, text_columns, stations, seed=7):
 
 
 def measure(shape, implementation, repeat):
-    rows, pieces, rate, text_columns, stations = SHAPES[shape]
+    rows, pieces, rate, text_columns, stations, offset = SHAPES[shape]
     if implementation == "native":
         from velmora.cleaning import split_lines as function
     else:
@@ -85,7 +97,7 @@ def measure(shape, implementation, repeat):
     times = []
     peak = 0
     for _ in range(repeat):
-        df = packed_table(rows, pieces, rate, text_columns, stations)
+        df = packed_table(rows, pieces, rate, text_columns, stations, offset)
         gc.collect()
         with open("/proc/self/clear_refs", "w") as refs:
             refs.write("5")
@@ -95,30 +107,35 @@ def measure(shape, implementation, repeat):
             result = function(df, rate)
             times.append(time.perf_counter() - began)
         peak = max(peak, rss_kib("VmHWM") - before)
+        result_mib = result.memory_usage(index=True, deep=False).sum() / 2**20
         del result, df
-    return {"seconds": min(times), "peak_mib": peak / 1024}
+    return {"seconds": min(times), "peak_mib": peak / 1024, "result_mib": result_mib}
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--one", nargs=2, metavar=("SHAPE", "IMPL"), help=argparse.SUPPRESS)
+    parser.add_argument("--native-only", action="store_true", help="skip the pandas formulation")
+    parser.add_argument("shapes", nargs="*", help="shapes to measure (default: all)")
     args = parser.parse_args()
     if args.one:
         print(json.dumps(measure(args.one[0], args.one[1], args.repeat)))
         return
-    print(f"{'shape':40} {'pandas s':>9} {'native s':>9} {'speed-up':>9} "
-          f"{'pandas MiB':>11} {'native MiB':>11} {'memory':>7}")
-    for shape in SHAPES:
+    print(f"{'shape':56} {'pandas s':>9} {'native s':>9} {'speed-up':>9} "
+          f"{'pandas MiB':>11} {'native MiB':>11} {'memory':>7} {'result MiB':>11} {'peak/result':>12}")
+    for shape in args.shapes or SHAPES:
         result = {}
-        for implementation in ("pandas", "native"):
+        for implementation in ("native",) if args.native_only else ("pandas", "native"):
             out = subprocess.run([sys.executable, __file__, "--repeat", str(args.repeat),
                                   "--one", shape, implementation],
                                  check=True, capture_output=True, text=True).stdout
             result[implementation] = json.loads(out)
-        p, n = result["pandas"], result["native"]
-        print(f"{shape:40} {p['seconds']:9.3f} {n['seconds']:9.4f} {p['seconds'] / n['seconds']:8.0f}x "
-              f"{p['peak_mib']:11.1f} {n['peak_mib']:11.1f} {n['peak_mib'] / max(p['peak_mib'], 1e-9):6.0%}")
+        n = result["native"]
+        p = result.get("pandas", {"seconds": float("nan"), "peak_mib": float("nan")})
+        print(f"{shape:56} {p['seconds']:9.3f} {n['seconds']:9.4f} {p['seconds'] / n['seconds']:8.0f}x "
+              f"{p['peak_mib']:11.1f} {n['peak_mib']:11.1f} {n['peak_mib'] / max(p['peak_mib'], 1e-9):6.0%} "
+              f"{n['result_mib']:11.1f} {n['peak_mib'] / n['result_mib']:12.2f}")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 
 A LocalCluster of two worker processes fetches January 2009 of the sample
 database (every discipline, all stations), one task per day, writes the result
-to Parquet, reads it back and prints a summary. Run from this folder after
+to Parquet, reads it back and prints a summary. The samples without a time
+(packed rows stored without a value) come apart from the time-indexed frame. Run from this folder after
 `make demo` (which builds out/qzdata.sqlite). On a real cluster, give
 velmora.distributed.fetching_data the client of its scheduler
 (`Client("tcp://scheduler:8786")`) and a default.conf section every worker can
@@ -37,12 +38,13 @@ def main():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
         client.register_plugin(qzdb.dask_plugin.OracleStandIn())  # the workers' Oracle driver
-        minutes = velmora.distributed.fetching_data("sample", "20090101", "20090131", "全部", "全部", "分钟值",
-                                                    "预处理库", partition="1D", client=client)
-        print(f"{minutes.npartitions} partitions: 31 days, then the samples without a time")
+        minutes, untimed = velmora.distributed.fetching_data("sample", "20090101", "20090131", "全部", "全部", "分钟值",
+                                                             "预处理库", partition="1D", client=client, untimed=True)
+        print(f"{minutes.npartitions} partitions, one a day, divisions known: {minutes.known_divisions}")
         shutil.rmtree(PARQUET, ignore_errors=True)
         minutes.to_parquet(PARQUET)
-        computed = minutes.compute()
+        computed, without_time = dask.compute(minutes, untimed)  # each day read once for both
+        print(f"{len(without_time)} samples without a time")
         # text columns read back as object columns too (Dask releases for
         # pandas 2 make pyarrow strings of them unless told otherwise)
         with dask.config.set({"dataframe.convert-string": False}):

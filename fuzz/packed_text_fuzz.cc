@@ -12,7 +12,10 @@
 //            is a cell without text
 // Each row's start time comes from the length of its line (row_start), so the
 // fuzzer can reach every kind of start, NaT and the edges of int64 included;
-// lines of one length share a start, so rows overlap and the grid sweep runs.
+// lines of one length share a start, so rows overlap and the grid sweep runs
+// (with rows at several phases of its step where starts fall between its
+// slots); fractional rates whose offsets are no whole multiples of one step
+// take the merge by time, negative ones the sort.
 //
 // What must hold, else the target aborts:
 //  - scan_piece stops at the first blank and agrees with read_piece on the
@@ -23,7 +26,8 @@
 //    many), or strtod reports a range error (undecided); anything else is
 //    missing when empty or containing NULL/null, and undecided otherwise;
 //  - settle_piece, given strtod's reading of an undecided piece (the stand-in
-//    for Python's float), follows the same placeholder rules;
+//    for Python's float), follows the same placeholder rules (nines written
+//    out are missing however many, those beyond double's range included);
 //  - Split gives every piece of every row once, with its row, its value and
 //    its time (start + position * rate, computed here in 128-bit integers for
 //    whole rates), in the order of a stable sort by time (NaT last) when rows
@@ -199,7 +203,9 @@ std::optional<double> read_number(std::string_view text) {
 Piece settled(std::string_view text) {
   const std::optional<double> number = read_number(text);
   if (number) {
-    if (is_all_nines(*number)) return {PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()};
+    if (is_all_nines(*number) || written_as_nines(text)) {
+      return {PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()};
+    }
     return {PieceKind::kValue, ieee_float(*number)};
   }
   if (contains(text, "99999")) return {PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()};

@@ -147,6 +147,12 @@ class TestObservations:
         assert recorder.statements[-1].endswith("STARTDATE >= 20090103 AND STARTDATE <= 20090105")
         tm.assert_frame_equal(a, fetch(mysql, FIRST, LAST, "水位", ALL, "日值", "预处理库")[0])
 
+    @pytest.mark.parametrize("first", [18991231, 18500101, np.int64(18991231)])
+    def test_integer_dates_near_the_low_end(self, mysql, recorder, first):
+        got = fetch(mysql, first, np.int64(20090105), "水位", ALL, "日值", "预处理库")[0]
+        assert recorder.statements[-1].endswith(f"STARTDATE >= {int(first)} AND STARTDATE <= 20090105")
+        tm.assert_frame_equal(got, fetch(mysql, "20090101", LAST, "水位", ALL, "日值", "预处理库")[0])
+
     def test_empty_period(self, mysql):
         result, lines = fetch(mysql, "20200101", "20200102", "水位", ALL, "日值", "预处理库")
         assert result.empty and result.columns.tolist() == ["STARTDATE", "STATIONID", "ITEMID", "OBSVALUE"]

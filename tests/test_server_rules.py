@@ -4,6 +4,7 @@ item lists beyond Oracle's 1,000 values, development tables in any case,
 compressed values on MySQL, passwords kept out of errors, service names."""
 import contextlib
 import configparser
+import contextlib
 import datetime
 import re
 import shutil
@@ -103,6 +104,62 @@ class TestStationCodes:
         result = quietly(fetching.fetching_dialog, engine, "20090101", "20090131", ALL,
                          station_name(qz_sample_path, neighbour))[0]
         assert len(result) > 0 and set(result["stationid"]) == {neighbour}
+
+
+class TestCodesWithABackslashAndAQuoteOnMySQL:
+    """Codes read from the dictionaries go into the statement as literals; on
+    MySQL a backslash escapes in a literal, so it is doubled with the quote."""
+
+    CODE = "37\\'05"  # 3, 7, a backslash, a quote, 0, 5
+
+    @contextlib.contextmanager
+    def copied(self, server, dictionary, values, column, code):
+        """`values` as a row of `dictionary`, and the water levels of station
+        37005 / item 4112 of the period copied with `column` = the code."""
+        root = server.root_connect()
+        try:
+            with root.cursor() as cursor:
+                cursor.execute(f"INSERT INTO QZDATA.{dictionary} VALUES (%s, %s{', %s' * (len(values) - 2)})", values)
+                cursor.execute("INSERT INTO QZDATA.QZ_411_DYU_90 (STATIONID, POINTID, ITEMID, STARTDATE, OBSVALUE) "
+                               f"SELECT {'%s' if column == 'STATIONID' else 'STATIONID'}, POINTID, "
+                               f"{'%s' if column == 'ITEMID' else 'ITEMID'}, STARTDATE, OBSVALUE "
+                               "FROM QZDATA.QZ_411_DYU_90 WHERE STATIONID='37005' AND ITEMID='4112' "
+                               "AND STARTDATE >= %s AND STARTDATE <= %s", (code, FIRST, LAST))
+            root.commit()
+            yield
+        finally:
+            with root.cursor() as cursor:
+                cursor.execute(f"DELETE FROM QZDATA.{dictionary} WHERE {column}=%s", (code,))
+                cursor.execute(f"DELETE FROM QZDATA.QZ_411_DYU_90 WHERE {column}=%s", (code,))
+            root.commit()
+            root.close()
+
+    def water_levels(self, conn, station=ALL, item=ALL):
+        return quietly(bisource.fetching_data, conn, FIRST, LAST, "水位", station, "日均值", "预处理库", item)[0]
+
+    def test_a_station_code(self, qz_mariadb):
+        conn = qz_mariadb.connect()
+        try:
+            want = self.water_levels(conn, "郯城马陵山", "静水位")
+            assert len(want) > 0 and set(want["STATIONID"]) == {"37005h"}
+            want["STATIONID"] = self.CODE + "h"
+            with self.copied(qz_mariadb, "QZ_DICT_STATIONS", (self.CODE, "反斜杠引号台"), "STATIONID", self.CODE):
+                conn.commit()
+                tm.assert_frame_equal(self.water_levels(conn, "反斜杠引号台"), want)
+        finally:
+            conn.close()
+
+    def test_an_item_code(self, qz_mariadb):
+        conn = qz_mariadb.connect()
+        try:
+            want = self.water_levels(conn, "郯城马陵山", "静水位")
+            want["ITEMID"] = self.CODE
+            with self.copied(qz_mariadb, "QZ_DICT_ITEMS", (self.CODE, "反斜杠引号项", "m"), "ITEMID", self.CODE):
+                conn.commit()
+                got = self.water_levels(conn, item="反斜杠引号项")
+                tm.assert_frame_equal(got, want)
+        finally:
+            conn.close()
 
 
 @pytest.fixture(scope="module")
@@ -236,6 +293,25 @@ class TestCompressedValuesOnMySQL:
                                      compressed=True)
         assert len(want) > 86400
         assert_observations(result, want)
+
+
+    def test_bytearray_values_are_decompressed_as_bytes_are(self, mysql, monkeypatch):
+        args = ("20090101", "20090101", "磁通门", ALL, "秒钟值", "原始库")
+        want = quietly(bisource.fetching_data, mysql, *args, gzip_flag=True)[0]
+        real = pd.read_sql
+
+        def as_bytearrays(sql, con=None, params=None):
+            df = real(sql, con=con, params=params)
+            if sql.startswith("SELECT * "):
+                assert all(isinstance(v, bytes) for v in df["OBSVALUE"])
+                df["OBSVALUE"] = [bytearray(v) for v in df["OBSVALUE"]]
+            return df
+
+        monkeypatch.setattr(bisource, "pd", type("P", (), {"read_sql": staticmethod(as_bytearrays),
+                                                          "__getattr__": lambda s, n: getattr(pd, n)})())
+        got = quietly(bisource.fetching_data, mysql, *args, gzip_flag=True)[0]
+        assert len(got) > 86400
+        tm.assert_frame_equal(got, want)
 
 
 class TestPasswordsInErrors:

@@ -112,6 +112,8 @@ def test_offsets_are_position_times_rate(rate, step):
     ("99999", np.nan), ("-99999", np.nan), ("99999.0", np.nan), ("999999", np.nan),
     # nines beyond a double's precision, which reads them as a power of ten
     ("9999999999999999", np.nan), ("-99999999999999999999", np.nan), ("+0099999999999999999.000", np.nan),
+    # and beyond its range, where float() reads infinity
+    ("9" * 400, np.nan), ("-" + "9" * 309 + ".00", np.nan), ("9" * 400 + ".5", np.inf), ("1" + "0" * 400, np.inf),
     ("9999999999999999.5", 1e16), ("19999999999999999", 2e16),
     ("199999.5", 199999.5), ("0.0999995", 0.0999995), ("99999.5", 99999.5),
     ("1_0", 10.0), ("\t1", 1.0), ("+2", 2.0), ("1e5", 1e5), ("-0", -0.0),
@@ -159,19 +161,26 @@ def test_an_out_of_order_step_where_two_threads_meet():
     assert ours.index.is_monotonic_increasing
 
 
-@pytest.mark.parametrize("stations,days", [(3, 4), (40, 2)])
-def test_stations_side_by_side(stations, days):
-    # the fetch's table: rows sorted by station, then time, each a day of minutes
+@pytest.mark.parametrize("stations,days,rate,apart,pieces", [
+    (3, 4, 60, 0, 1440), (40, 2, 60, 0, 1440),
+    (40, 4, 60, 7, 1440),        # each station's rows begin 7 s after the one before: off any common minute
+    (4, 2, 0.5, 0, 1440),        # half seconds: a fractional rate
+    (4, 2, 1 / 3, 0.1, 1440),    # thirds of a second, starts a tenth of a second apart
+    (4, 2, 1 / 3, 0.1, 30_000),  # the same, samples enough for threads
+], ids=["3 stations", "40 stations", "off the minute", "half seconds", "thirds of a second", "thirds, threads"])
+def test_stations_side_by_side(stations, days, rate, apart, pieces):
+    # the fetch's table: rows sorted by station, then time, each a row's period of samples
     rng = random.Random(stations)
+    period = pd.Timedelta(seconds=pieces * rate)
     frame = pd.DataFrame({
-        "startdate": [T0 + pd.Timedelta(days=d) for _ in range(stations) for d in range(days)],
+        "startdate": [T0 + d * period + pd.Timedelta(seconds=s * apart) for s in range(stations) for d in range(days)],
         "stationid": [f"370{s:02d}1" for s in range(stations) for _ in range(days)],
         "itemid": ["4121"] * (stations * days),
-        "obsvalue": [" ".join(random_piece(rng) for _ in range(1440)) for _ in range(stations * days)],
+        "obsvalue": [" ".join(random_piece(rng) for _ in range(pieces)) for _ in range(stations * days)],
     })
     frame.loc[3, "obsvalue"] = None
-    ours, _ = run_quietly(cleaning.split_lines, frame, 60)
-    expected, _ = run_quietly(split_lines_reference, frame.copy(), 60)
+    ours, _ = run_quietly(cleaning.split_lines, frame, rate)
+    expected, _ = run_quietly(split_lines_reference, frame.copy(), rate)
     tm.assert_frame_equal(ours, expected, check_exact=True)
 
 

@@ -1,6 +1,8 @@
 """split_lines under pressure: another thread writing into the caller's table
-during the call, allocations that fail partway, and the number of threads
-the packed-text kernel starts."""
+during the call, allocations that fail partway, the number of threads the
+packed-text kernel starts, and threads that cannot be started."""
+import contextlib
+import io
 import os
 import subprocess
 import sys
@@ -191,3 +193,67 @@ def test_the_watch_sees_the_kernels_threads_when_allowed():
     out = run_python(THREADS.replace("CPUS", "2"), VELMORA_NUM_THREADS="2")
     assert out.returncode == 0, out.stderr[-3000:]
     assert int(out.stdout) >= 1
+
+
+THREAD_STARTS = """
+    import contextlib, io, resource
+    import numpy as np
+    import pandas as pd
+    from velmora import cleaning
+
+    def status(field):
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) * 1024 for line in f if line.startswith(field + ":"))
+
+    rows, pieces = 40, 10_000
+    df = pd.DataFrame({"startdate": pd.date_range("2009-01-01", periods=rows, freq="12h"),
+                       "stationid": [str(r % 3) for r in range(rows)],
+                       "obsvalue": [" ".join(f"{r}.{k % 100}" for k in range(pieces)) for r in range(rows)]})
+    with contextlib.redirect_stdout(io.StringIO()):
+        cleaning.split_lines(df.head(2), 1)  # what the first call loads, on this thread alone
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (status("VmSize") + MARGIN, hard))
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            out = cleaning.split_lines(df, 1)
+    except Exception as e:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(type(e).__name__, str(e).split(" for an array")[0])
+    else:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print("ok", int(pd.util.hash_pandas_object(out, index=True).sum()))
+"""
+
+
+def with_thread_stacks_of(size):
+    # A thread's stack comes from the stack limit the process starts with:
+    # with stacks of `size` bytes, a thread finds no room under a tighter
+    # address-space limit while the result's arrays still do.
+    def limit():
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_STACK, (size, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+    return limit
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than any limit allows")
+@pytest.mark.skipif(usable_cpus() < 2, reason="one CPU: the kernel starts no thread")
+@pytest.mark.parametrize("margin,outcome", [(64 << 20, "ok"), (1 << 20, "MemoryError")],
+                         ids=["no room for a thread", "no room for the result"])
+def test_a_thread_that_cannot_start_does_not_fail_the_call(margin, outcome):
+    environment = {k: v for k, v in os.environ.items() if k != "VELMORA_NUM_THREADS"}
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(THREAD_STARTS.replace("MARGIN", str(margin)))],
+                         capture_output=True, text=True, env=environment, timeout=600,
+                         preexec_fn=with_thread_stacks_of(1 << 30))
+    assert run.returncode == 0, run.stderr[-3000:]
+    got = run.stdout.split(maxsplit=1)
+    assert got[0] == outcome, run.stdout
+    if outcome == "ok":
+        # the same samples as a call that could start its threads
+        rows, pieces = 40, 10_000
+        df = pd.DataFrame({"startdate": pd.date_range("2009-01-01", periods=rows, freq="12h"),
+                           "stationid": [str(r % 3) for r in range(rows)],
+                           "obsvalue": [" ".join(f"{r}.{k % 100}" for k in range(pieces)) for r in range(rows)]})
+        with contextlib.redirect_stdout(io.StringIO()):
+            want = cleaning.split_lines(df, 1)
+        assert int(got[1]) == int(pd.util.hash_pandas_object(want, index=True).sum())

@@ -116,7 +116,8 @@ Piece read_piece(std::string_view piece) {
 
 Piece settle_piece(std::string_view piece, std::optional<double> number) {
   if (number) {
-    if (is_nines_placeholder(*number)) return {PieceKind::kMissing, kNaN};
+    // written nines beyond a double's range read as infinity
+    if (is_nines_placeholder(*number) || is_written_nines(piece)) return {PieceKind::kMissing, kNaN};
     return {PieceKind::kValue, to_float32(*number)};
   }
   if (contains_nines(piece)) return {PieceKind::kMissing, kNaN};

@@ -67,8 +67,9 @@ Piece scan_piece(const char* begin, const char* end, const char** stop);
 using NumberReader = std::function<std::optional<double>(std::string_view)>;
 
 // An undecided piece, once `number` (the caller's reading of it) is known:
-//  - a number: missing when it is the all-nines placeholder, else its value as
-//    float32 (infinities and NaN included);
+//  - a number: missing when it is the all-nines placeholder or written as
+//    nines (however many: four hundred of them read as infinity), else its
+//    value as float32 (infinities and NaN included);
 //  - no number: missing when the text carries the digits 99999, else still
 //    undecided: the piece is neither a number nor a placeholder.
 Piece settle_piece(std::string_view piece, std::optional<double> number);

@@ -106,6 +106,21 @@ TEST(SettlePiece, NumbersNinesAndTheRest) {
   EXPECT_TRUE(std::isnan(settle_piece("nan", std::nan("")).value));
 }
 
+TEST(SettlePiece, NinesBeyondADoubleAreMissing) {
+  // beyond double's range the parser leaves them to the caller, whose float() reads infinity
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const std::string& nines : {std::string(400, '9'), "-" + std::string(309, '9'),
+                                   "000" + std::string(500, '9') + ".000"}) {
+    ASSERT_EQ(read_piece(nines).kind, PieceKind::kUndecided) << nines.size();
+    const Piece settled = settle_piece(nines, nines[0] == '-' ? -inf : inf);
+    EXPECT_EQ(settled.kind, PieceKind::kMissing) << nines.size();
+    EXPECT_TRUE(std::isnan(settled.value));
+  }
+  // a number beyond that range that is no run of nines stays a number
+  EXPECT_EQ(settle_piece("9" + std::string(400, '8'), inf).value, std::numeric_limits<float>::infinity());
+  EXPECT_EQ(settle_piece(std::string(400, '9') + ".5", inf).kind, PieceKind::kValue);
+}
+
 TEST(ReadPiece, NulByteInsideATextIsNotANumber) {
   EXPECT_EQ(read_piece(std::string_view("1\0" "2", 3)).kind, PieceKind::kUndecided);
 }

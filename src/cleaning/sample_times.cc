@@ -67,6 +67,20 @@ bool ns_to_ticks(std::span<int64_t> times, int64_t ns_per_tick) {
   return true;
 }
 
+std::optional<int64_t> SampleRate::exact_step_ns(size_t samples) const {
+  if (whole_) return ns_;
+  const double ns = std::nearbyint(seconds_ * 1e9);
+  if (!(std::fabs(ns) < 0x1p62)) return std::nullopt;
+  const auto step = static_cast<int64_t>(ns);
+  for (size_t k = 0; k < samples; ++k) {
+    int64_t at;
+    if (__builtin_mul_overflow(static_cast<int64_t>(k), step, &at) || offset_ns(static_cast<int64_t>(k)) != at) {
+      return std::nullopt;
+    }
+  }
+  return step;
+}
+
 bool is_time_ordered(std::span<const int64_t> times) {
   for (size_t i = 1; i < times.size(); ++i) {
     if (time_key(times[i]) < time_key(times[i - 1])) return false;

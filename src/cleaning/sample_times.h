@@ -34,6 +34,12 @@ class SampleRate {
     return whole_ ? std::optional<int64_t>(ns_) : std::nullopt;
   }
 
+  // Nanoseconds per sample where the offsets of the first `samples`
+  // positions are whole multiples of it, as for every whole number of
+  // seconds and for fractions such as 0.5 s; nullopt otherwise. Those
+  // offsets are known to fit in int64.
+  std::optional<int64_t> exact_step_ns(size_t samples) const;
+
   // Whether later samples of a row lie earlier than the first.
   bool descending() const { return whole_ ? ns_ < 0 : seconds_ < 0; }
 

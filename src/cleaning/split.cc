@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <stdexcept>
-#include <thread>
+
+#include "cleaning/worker_threads.h"
 
 namespace velmora::packed {
 namespace {
@@ -24,30 +24,6 @@ size_t count_blanks(const char* p, size_t n) {
 const char* after_piece(const char* p, const char* end) {
   const void* blank = std::memchr(p, ' ', static_cast<size_t>(end - p));
   return blank != nullptr ? static_cast<const char*>(blank) + 1 : end;
-}
-
-// Runs work(t, bounds[t], bounds[t+1]) for every range on its own thread
-// (range 0 on the caller's) and rethrows the first error, in range order.
-template <typename Work>
-void run_shared(const std::vector<size_t>& bounds, Work&& work) {
-  const size_t parts = bounds.size() - 1;
-  std::vector<std::exception_ptr> errors(parts);
-  auto guarded = [&](size_t t) {
-    try {
-      work(t, bounds[t], bounds[t + 1]);
-    } catch (...) {
-      errors[t] = std::current_exception();
-    }
-  };
-  {
-    std::vector<std::jthread> workers;
-    workers.reserve(parts);
-    for (size_t t = 1; t < parts; ++t) workers.emplace_back(guarded, t);
-    guarded(0);
-  }
-  for (const auto& error : errors) {
-    if (error) std::rethrow_exception(error);
-  }
 }
 
 }  // namespace
@@ -193,6 +169,7 @@ void Split::fill_segments(size_t from, size_t to, std::span<float> value, std::s
   struct Cursor {
     const char* p;
     const char* end;
+    uint64_t phase;  // the row's times after those of the slots
   };
   if (from >= to) return;
   const std::vector<Segment>& segments = layout_.segments;
@@ -218,14 +195,20 @@ void Split::fill_segments(size_t from, size_t to, std::span<float> value, std::s
     // further on.
     next.clear();
     size_t before = 0;
+    // both lists in the order of the segments: by phase, then by row
+    const auto earlier = [&](size_t a, size_t b) {
+      if (!layout_.phase.empty() && layout_.phase[a] != layout_.phase[b]) return layout_.phase[a] < layout_.phase[b];
+      return a < b;
+    };
     for (const size_t row : rows) {
-      while (before < previous.size() && previous[before] < row) ++before;
+      while (before < previous.size() && earlier(previous[before], row)) ++before;
       if (before < previous.size() && previous[before] == row) {
         next.push_back(cursors[before]);
         continue;
       }
       const std::string_view text = cells_[row].text;
-      Cursor cursor{text.data(), text.data() + text.size()};
+      const uint64_t phase = layout_.phase.empty() ? 0 : static_cast<uint64_t>(layout_.phase[row]);
+      Cursor cursor{text.data(), text.data() + text.size(), phase};
       for (uint64_t skip = segment.slot_begin + first_slot - layout_.slot[row]; skip > 0; --skip) {
         cursor.p = after_piece(cursor.p, cursor.end);
       }
@@ -241,13 +224,50 @@ void Split::fill_segments(size_t from, size_t to, std::span<float> value, std::s
         const char* stop;
         const Piece piece = read_next(cursor.p, cursor.end, &stop);
         value[at] = piece.value;
-        time[at] = static_cast<int64_t>(t);
+        time[at] = static_cast<int64_t>(t + cursor.phase);
         part.note(piece, at, cursor.p, stop);
         cursor.p = stop == cursor.end ? stop : stop + 1;
         ++at;
       }
     }
   }
+}
+
+void Split::fill_merged(const TimeMerge& merge, uint64_t from, uint64_t to, size_t at, std::span<float> value,
+                        std::span<int64_t> time, Part& part) const {
+  struct Cursor {
+    const char* p = nullptr;
+    const char* end = nullptr;
+    bool open = false;
+  };
+  std::vector<Cursor> cursors(rows());
+  const std::optional<int64_t> step = stamp_->rate.step_ns();
+  merge.runs(from, to, [&](size_t row, size_t k, size_t n) {
+    Cursor& cursor = cursors[row];
+    if (!cursor.open) {
+      // the row's first piece in this range: k pieces in
+      const std::string_view text = cells_[row].text;
+      cursor = Cursor{text.data(), text.data() + text.size(), true};
+      for (size_t skip = k; skip > 0; --skip) cursor.p = after_piece(cursor.p, cursor.end);
+    }
+    // whole steps: each time one step after the last (no overflow: the
+    // row's last time fits)
+    uint64_t t = static_cast<uint64_t>(merge.time(row, k));
+    for (size_t i = 0; i < n; ++i) {
+      const char* stop;
+      const Piece piece = read_next(cursor.p, cursor.end, &stop);
+      value[at] = piece.value;
+      if (step) {
+        time[at] = static_cast<int64_t>(t);
+        t += static_cast<uint64_t>(*step);
+      } else {
+        time[at] = merge.time(row, k + i);
+      }
+      part.note(piece, at, cursor.p, stop);
+      cursor.p = stop == cursor.end ? stop : stop + 1;
+      ++at;
+    }
+  });
 }
 
 void Split::fill_untimed(std::span<float> value, std::span<int64_t> time, Part& part) const {
@@ -280,18 +300,33 @@ void Split::fill(std::span<float> value, std::span<int64_t> time, unsigned threa
   }
   if (!worth_threads()) threads = 1;
   threads = static_cast<unsigned>(std::clamp<size_t>(size() / kSamplesPerThread, 1, std::max(threads, 1u)));
-  const bool grid = layout_.arrangement == Arrangement::kGrid;
-  const std::vector<size_t> bounds =
-      grid ? share_slots(threads) : share(std::span<const size_t>(first_.data(), rows()), size(), threads);
+  const Arrangement arrangement = layout_.arrangement;
+  std::vector<size_t> bounds;
+  std::optional<TimeMerge> merged;
+  std::vector<uint64_t> cuts;  // kMerge: the time keys between the ranges
+  if (arrangement == Arrangement::kGrid) {
+    bounds = share_slots(threads);
+  } else if (arrangement == Arrangement::kMerge) {
+    merged.emplace(merge());
+    cuts = merged->cuts(threads);
+    for (const uint64_t cut : cuts) bounds.push_back(cut == 0 ? 0 : merged->before(cut));
+    bounds.back() = layout_.untimed_out;
+  } else {
+    bounds = share(std::span<const size_t>(first_.data(), rows()), size(), threads);
+  }
   std::vector<Part> parts(bounds.size() - 1);
   run_shared(bounds, [&](size_t t, size_t from, size_t to) {
-    if (grid) {
+    if (arrangement == Arrangement::kGrid) {
       fill_segments(from, to, value, time, parts[t]);
+    } else if (arrangement == Arrangement::kMerge) {
+      fill_merged(*merged, cuts[t], cuts[t + 1], from, value, time, parts[t]);
     } else {
       fill_rows(from, to, value, time, parts[t]);
     }
   });
-  if (grid) fill_untimed(value, time, parts.back());
+  if (arrangement == Arrangement::kGrid || arrangement == Arrangement::kMerge) {
+    fill_untimed(value, time, parts.back());
+  }
 
   undecided_.clear();
   undecided_text_.clear();

@@ -4,7 +4,9 @@
 // sample goes in the result (sample_order.h); the caller then allocates the
 // result at its final size and has the split fill it: values, times, and,
 // through its blocks, the source row of every result position. Large columns
-// are shared among threads; the result does not depend on how many.
+// are shared among threads; the result does not depend on how many, nor on
+// whether the threads could be started (run_shared, worker_threads.h). Only
+// rows that go back in time need memory beyond the result: they are sorted.
 //
 // A Split reads the cells and the row starts it was made with until it is
 // destroyed: the caller keeps them alive and unchanged.
@@ -92,6 +94,11 @@ class Split {
   // Result positions [from, to) of the grid's segments, both at slot bounds.
   void fill_segments(size_t from, size_t to, std::span<float> value, std::span<int64_t> time, Part& part) const;
   std::vector<size_t> share_slots(unsigned parts) const;
+  // The merged samples whose time keys lie in [from, to), from result
+  // position `at` on.
+  void fill_merged(const TimeMerge& merge, uint64_t from, uint64_t to, size_t at, std::span<float> value,
+                   std::span<int64_t> time, Part& part) const;
+  TimeMerge merge() const { return TimeMerge(first_, layout_.start, stamp_->rate); }
   void fill_untimed(std::span<float> value, std::span<int64_t> time, Part& part) const;
   void sort_by_time(std::span<float> value, std::span<int64_t> time);
   void apply_order(Buffer<int64_t>&& order, std::span<float> value, std::span<int64_t> time);
@@ -120,10 +127,19 @@ void Split::for_each_block(Visit&& visit) const {
     }
     return;
   }
-  if (layout_.arrangement == Arrangement::kGrid) {
-    for (const Segment& segment : layout_.segments) {
-      visit(std::span<const size_t>(layout_.rows.data() + segment.row_begin, segment.width()), segment.out,
-            static_cast<size_t>(segment.slot_end - segment.slot_begin));
+  if (layout_.arrangement == Arrangement::kGrid || layout_.arrangement == Arrangement::kMerge) {
+    if (layout_.arrangement == Arrangement::kGrid) {
+      for (const Segment& segment : layout_.segments) {
+        visit(std::span<const size_t>(layout_.rows.data() + segment.row_begin, segment.width()), segment.out,
+              static_cast<size_t>(segment.slot_end - segment.slot_begin));
+      }
+    } else {
+      // the merge once more, without the text: which row each run is from
+      size_t at = 0;
+      merge().runs(0, time_key(kNaT), [&](const size_t& row, size_t, size_t n) {
+        visit(std::span<const size_t>(&row, 1), at, n);
+        at += n;
+      });
     }
     size_t at = layout_.untimed_out;
     for (const size_t& row : layout_.untimed) {

@@ -8,6 +8,13 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <tuple>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
 
 namespace velmora::packed {
 namespace {
@@ -28,6 +35,21 @@ std::vector<Cell> string_cells(const std::vector<std::string>& texts) {
   std::vector<Cell> cells;
   for (const auto& t : texts) cells.push_back(Cell{t, true});
   return cells;
+}
+
+// Rows of `pieces` minute samples each, one a day, the text of each distinct;
+// some pieces undecided or missing.
+std::vector<std::string> day_rows(int rows, int pieces) {
+  std::vector<std::string> texts;
+  for (int row = 0; row < rows; ++row) {
+    std::string text;
+    for (int i = 0; i < pieces; ++i) {
+      if (i) text += ' ';
+      text += (i + row) % 97 == 0 ? (row % 2 ? "NULL" : "inf") : std::to_string(row + i) + ".5";
+    }
+    texts.push_back(text);
+  }
+  return texts;
 }
 
 // A filled split: values, times and the source row of every result position.
@@ -70,7 +92,7 @@ Filled run(std::span<const Cell> cells, bool split, const std::optional<Stamp>& 
 
 // What the result must be, worked out piece by piece: every piece of every
 // row with its time, stably sorted by time (kNaT last).
-Filled expected(std::span<const Cell> cells, const std::vector<int64_t>& start, int64_t step) {
+Filled expected(std::span<const Cell> cells, const std::vector<int64_t>& start, const SampleRate& rate) {
   struct Sample {
     int64_t time;
     float value;
@@ -89,7 +111,7 @@ Filled expected(std::span<const Cell> cells, const std::vector<int64_t>& start, 
       const std::string_view piece = text.substr(at, blank == std::string_view::npos ? blank : blank - at);
       Piece read = read_piece(piece);
       if (read.kind == PieceKind::kUndecided) read = settle_piece(piece, stand_in_reader(piece));
-      samples.push_back({start[row] == kNaT ? kNaT : start[row] + k * step, read.value, row});
+      samples.push_back({start[row] == kNaT ? kNaT : start[row] + rate.offset_ns(k), read.value, row});
       if (blank == std::string_view::npos) break;
       at = blank + 1;
     }
@@ -103,6 +125,10 @@ Filled expected(std::span<const Cell> cells, const std::vector<int64_t>& start, 
     out.row.push_back(s.row);
   }
   return out;
+}
+
+Filled expected(std::span<const Cell> cells, const std::vector<int64_t>& start, int64_t step) {
+  return expected(cells, start, SampleRate::whole_seconds(step / kSecond));
 }
 
 void expect_same(const Filled& got, const Filled& want) {
@@ -168,12 +194,38 @@ TEST(Split, RowsOutOfOrderAreMergedByTime) {
   EXPECT_EQ(s.row, (std::vector<size_t>{1, 1, 3, 0, 3, 0, 3, 0, 0, 2, 4}));
 }
 
-TEST(Split, StartsOffTheGridAreSorted) {
-  const auto cells = text_cells({"1 2 3", "4 5"});
-  const std::vector<int64_t> start{kT0 + kMinute, kT0 + kSecond};
+TEST(Split, StartsOffTheMinuteAreMergedOnTheGrid) {
+  const auto texts = day_rows(3, 40);
+  const auto cells = string_cells(texts);
+  const std::vector<int64_t> start{kT0 + kMinute, kT0 + kSecond, kT0 + 30 * kSecond};
   const Filled s = run(cells, true, Stamp{SampleRate::whole_seconds(60), start});
-  EXPECT_EQ(s.arrangement, Arrangement::kSort);
+  EXPECT_EQ(s.arrangement, Arrangement::kGrid);
   expect_same(s, expected(cells, start, kMinute));
+  // the first minute holds rows 1 and 2, the next rows 1, 2 and 0, each at its second
+  EXPECT_EQ(std::vector<size_t>(s.row.begin(), s.row.begin() + 5), (std::vector<size_t>{1, 2, 0, 1, 2}));
+}
+
+TEST(Split, FractionalRatesAreMergedByTime) {
+  // 1/3 s: offsets that are no whole multiples of one step
+  const auto cells = text_cells({"1 2 3 4", "5 6", nullptr, "7 8 9"});
+  const std::vector<int64_t> start{kT0 + kSecond, kT0, kT0, kT0 + kSecond / 3};
+  const SampleRate third = SampleRate::seconds(1.0 / 3);
+  const Filled s = run(cells, true, Stamp{third, start});
+  EXPECT_EQ(s.arrangement, Arrangement::kMerge);
+  expect_same(s, expected(cells, start, third));
+  // half a second: whole nanoseconds, on the grid
+  const Filled half = run(cells, true, Stamp{SampleRate::seconds(0.5), start});
+  EXPECT_EQ(half.arrangement, Arrangement::kGrid);
+  expect_same(half, expected(cells, start, SampleRate::seconds(0.5)));
+}
+
+TEST(Split, RowsThatGoBackInTimeAreSorted) {
+  const auto cells = text_cells({"1 2 3", "4 5"});
+  const std::vector<int64_t> start{kT0, kT0 - kSecond};
+  const SampleRate back = SampleRate::whole_seconds(-60);
+  const Filled s = run(cells, true, Stamp{back, start});
+  EXPECT_EQ(s.arrangement, Arrangement::kSort);
+  expect_same(s, expected(cells, start, back));
 }
 
 TEST(Split, TimeOverflowIsAnError) {
@@ -279,21 +331,6 @@ TEST(Share, RangesOfAboutEqualWork) {
   EXPECT_EQ(share({}, 0, 3), (std::vector<size_t>{0, 0}));
 }
 
-// Rows of `pieces` minute samples each, one a day, the text of each distinct;
-// some pieces undecided or missing.
-std::vector<std::string> day_rows(int rows, int pieces) {
-  std::vector<std::string> texts;
-  for (int row = 0; row < rows; ++row) {
-    std::string text;
-    for (int i = 0; i < pieces; ++i) {
-      if (i) text += ' ';
-      text += (i + row) % 97 == 0 ? (row % 2 ? "NULL" : "inf") : std::to_string(row + i) + ".5";
-    }
-    texts.push_back(text);
-  }
-  return texts;
-}
-
 // However the work is shared among threads, the samples are the same, in
 // each arrangement.
 class Threads : public ::testing::TestWithParam<unsigned> {};
@@ -310,15 +347,20 @@ TEST_P(Threads, GiveTheSameSamplesInEachArrangement) {
     off_grid.push_back(on_grid.back() + (row % 3) * kSecond);
   }
   on_grid[11] = kNaT;
-  for (const auto& [start, arrangement] : {std::pair{in_order, Arrangement::kRowOrder},
-                                           std::pair{on_grid, Arrangement::kGrid},
-                                           std::pair{off_grid, Arrangement::kSort}}) {
-    const Stamp stamp{SampleRate::whole_seconds(60), start};
+  const SampleRate minute = SampleRate::whole_seconds(60), third = SampleRate::seconds(1.0 / 3);
+  struct Case {
+    std::vector<int64_t> start;
+    SampleRate rate;
+    Arrangement arrangement;
+  };
+  for (const Case& c : {Case{in_order, minute, Arrangement::kRowOrder}, Case{on_grid, minute, Arrangement::kGrid},
+                        Case{off_grid, minute, Arrangement::kGrid}, Case{on_grid, third, Arrangement::kMerge}}) {
+    const Stamp stamp{c.rate, c.start};
     const Filled one = run(cells, true, stamp, 1);
     const Filled many = run(cells, true, stamp, GetParam());
-    EXPECT_EQ(one.arrangement, arrangement);
+    EXPECT_EQ(one.arrangement, c.arrangement);
     expect_same(many, one);
-    expect_same(one, expected(cells, start, kMinute));
+    expect_same(one, expected(cells, c.start, c.rate));
     EXPECT_FALSE(one.unsettled);
   }
 }
@@ -336,26 +378,71 @@ TEST_P(Threads, AStepBackWhereTwoRangesMeet) {
   ASSERT_GE(first.back() / kSamplesPerThread, threads);  // samples enough for every thread
   const std::vector<size_t> bounds = share(std::span<const size_t>(first.data(), rows), first.back(), threads);
   ASSERT_EQ(bounds.size(), threads + 1);
-  for (bool grid : {true, false}) {
+  const SampleRate minute = SampleRate::whole_seconds(60), third = SampleRate::seconds(1.0 / 3);
+  for (const auto& [rate, off_phase, arrangement] :
+       {std::tuple{minute, false, Arrangement::kGrid}, std::tuple{minute, true, Arrangement::kGrid},
+        std::tuple{third, false, Arrangement::kMerge}}) {
     // rows one after the other, but the row beginning a range starts half
     // a row too early, before the end of the row that ends the previous one
     std::vector<int64_t> start;
     int64_t at = kT0;
     for (int row = 0; row < rows; ++row) {
       const bool boundary = std::find(bounds.begin() + 1, bounds.end() - 1, static_cast<size_t>(row)) != bounds.end() - 1;
-      if (boundary) at -= 10'000 * kMinute + (grid ? 0 : kSecond);
+      if (boundary) at -= rate.offset_ns(10'000) + (off_phase ? kSecond : 0);
       start.push_back(at);
-      at += 20'000 * kMinute;
+      at += rate.offset_ns(20'000);
     }
-    const Stamp stamp{SampleRate::whole_seconds(60), start};
+    const Stamp stamp{rate, start};
     const Filled many = run(cells, true, stamp, threads);
-    EXPECT_EQ(many.arrangement, grid ? Arrangement::kGrid : Arrangement::kSort);
-    expect_same(many, expected(cells, start, kMinute));
+    EXPECT_EQ(many.arrangement, arrangement);
+    expect_same(many, expected(cells, start, rate));
     EXPECT_TRUE(std::is_sorted(many.time.begin(), many.time.end()));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Counts, Threads, ::testing::Values(1, 2, 3, 4, 8));
+
+#if defined(__linux__)
+// Threads whose stacks find no address space, as under a tight limit: the
+// calling thread does their share of the work, with the same result.
+TEST(Split, ThreadsThatCannotStartLeaveTheirWorkToTheCaller) {
+  const auto texts = day_rows(200, 1440);
+  const std::vector<Cell> cells = string_cells(texts);
+  std::vector<int64_t> start, third_start;
+  for (int row = 0; row < 200; ++row) {
+    start.push_back(kT0 + (row % 10) * 1440 * kMinute + (row / 10 % 3) * 7 * kSecond);
+    third_start.push_back(kT0 + (row % 10) * 480 * kMinute);
+  }
+  const SampleRate minute = SampleRate::whole_seconds(60), third = SampleRate::seconds(1.0 / 3);
+  const std::vector<std::pair<std::vector<int64_t>, SampleRate>> cases{{start, minute}, {third_start, third}};
+  std::vector<Filled> alone;
+  for (const auto& [starts, rate] : cases) alone.push_back(run(cells, true, Stamp{rate, starts}, 1));
+
+  pthread_attr_t was, huge;
+  ASSERT_EQ(pthread_getattr_default_np(&was), 0);
+  ASSERT_EQ(pthread_attr_init(&huge), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&huge, size_t{1} << 47), 0);  // the whole address space
+  ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+  bool refused = false;
+  try {
+    std::jthread probe([] {});
+  } catch (const std::system_error&) {
+    refused = true;
+  }
+  std::vector<Filled> shared;
+  if (refused) {
+    for (const auto& [starts, rate] : cases) shared.push_back(run(cells, true, Stamp{rate, starts}, 4));
+  }
+  ASSERT_EQ(pthread_setattr_default_np(&was), 0);
+  pthread_attr_destroy(&huge);
+  pthread_attr_destroy(&was);
+  if (!refused) GTEST_SKIP() << "a thread started with a stack the size of the address space";
+  for (size_t c = 0; c < cases.size(); ++c) {
+    EXPECT_EQ(shared[c].arrangement, c == 0 ? Arrangement::kGrid : Arrangement::kMerge);
+    expect_same(shared[c], alone[c]);
+  }
+}
+#endif
 
 // Random rows on a grid: segments of every shape, rows that begin in one
 // thread's range and go on in the next.
@@ -376,13 +463,23 @@ TEST_P(RandomGrid, EqualsTheStableSort) {
     const bool untimed = random() % 20 == 0;
     start.push_back(untimed ? kNaT : kT0 + static_cast<int64_t>(random() % 5000) * kMinute);
   }
+  // the same rows, most of them started a few seconds into their minute
+  std::vector<int64_t> phased = start;
+  for (int64_t& t : phased) {
+    if (t != kNaT && random() % 4 != 0) t += static_cast<int64_t>(random() % 4) * 15 * kSecond;
+  }
   const std::vector<Cell> cells = string_cells(texts);
-  const Stamp stamp{SampleRate::whole_seconds(60), start};
-  const Filled want = expected(cells, start, kMinute);
-  for (unsigned threads : {1u, 2u, 3u, 7u}) {
-    const Filled got = run(cells, true, stamp, threads);
-    EXPECT_EQ(got.arrangement, Arrangement::kGrid);
-    expect_same(got, want);
+  const SampleRate minute = SampleRate::whole_seconds(60), third = SampleRate::seconds(1.0 / 3);
+  for (const auto& [starts, rate, arrangement] :
+       {std::tuple{start, minute, Arrangement::kGrid}, std::tuple{phased, minute, Arrangement::kGrid},
+        std::tuple{phased, third, Arrangement::kMerge}}) {
+    const Stamp stamp{rate, starts};
+    const Filled want = expected(cells, starts, rate);
+    for (unsigned threads : {1u, 2u, 3u, 7u}) {
+      const Filled got = run(cells, true, stamp, threads);
+      EXPECT_EQ(got.arrangement, arrangement);
+      expect_same(got, want);
+    }
   }
 }
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -143,13 +145,52 @@ std::optional<unsigned> thread_cap(std::string_view setting) {
   return static_cast<unsigned>(std::min<long long>(*value, 1 << 20));
 }
 
-unsigned worker_threads() {
-  unsigned threads = affinity_cpus();
-  if (const auto quota = cgroup_cpu_quota()) threads = std::min(threads, *quota);
-  if (const char* setting = std::getenv("VELMORA_NUM_THREADS")) {
-    if (const auto cap = thread_cap(setting)) threads = std::min(threads, *cap);
-  }
+unsigned thread_budget(unsigned affinity, std::optional<unsigned> quota, std::optional<unsigned> cap) {
+  unsigned threads = affinity;
+  if (quota) threads = std::min(threads, *quota);
+  if (cap) threads = std::min(threads, *cap);
   return std::max(1u, threads);
+}
+
+unsigned worker_threads(const std::string& root) {
+  std::optional<unsigned> cap;
+  if (const char* setting = std::getenv("VELMORA_NUM_THREADS")) cap = thread_cap(setting);
+  return thread_budget(affinity_cpus(), cgroup_cpu_quota(root), cap);
+}
+
+size_t run_shared(std::span<const size_t> bounds, const std::function<void(size_t, size_t, size_t)>& work,
+                  const ThreadStarter& start) {
+  if (bounds.size() < 2) return 0;
+  const size_t parts = bounds.size() - 1;
+  std::vector<std::exception_ptr> errors(parts);
+  auto guarded = [&](size_t t) {
+    try {
+      work(t, bounds[t], bounds[t + 1]);
+    } catch (...) {
+      errors[t] = std::current_exception();
+    }
+  };
+  size_t started = 0;
+  {
+    std::vector<std::jthread> workers;
+    workers.reserve(parts - 1);
+    size_t t = 1;
+    for (; t < parts; ++t) {
+      std::function<void()> task = [&guarded, t] { guarded(t); };
+      try {
+        workers.push_back(start ? start(std::move(task)) : std::jthread(std::move(task)));
+      } catch (const std::system_error&) {
+        break;  // no more threads now: the caller does the rest
+      }
+    }
+    started = workers.size();
+    guarded(0);
+    for (; t < parts; ++t) guarded(t);
+  }  // joins the workers
+  for (const auto& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
+  return started;
 }
 
 }  // namespace velmora::packed

@@ -78,69 +78,78 @@ py::object Function::defaults() const {
   return out;
 }
 
-void Function::raise_count(size_t expected_min, size_t expected_max, size_t found) const {
-  const char* how;
-  size_t expected;
-  if (expected_min == expected_max) {
-    how = "exactly";
-    expected = expected_min;
-  } else if (found < expected_min) {
-    how = "at least";
-    expected = expected_min;
-  } else {
-    how = "at most";
-    expected = expected_max;
+void Function::raise_too_many(size_t given) const {
+  // "f() takes 2 positional arguments but 3 were given", with "from 1 to 2"
+  // when some have defaults
+  const size_t count = spec_.params.size();
+  const bool defaults = required_ < count;
+  const std::string takes =
+      defaults ? "from " + std::to_string(required_) + " to " + std::to_string(count) : std::to_string(count);
+  const bool plural = defaults || count != 1;
+  raise_type_error(spec_.name + "() takes " + takes + " positional argument" + (plural ? "s" : "") + " but " +
+                   std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+}
+
+void Function::raise_missing(const std::vector<py::object>& values) const {
+  // "f() missing 2 required positional arguments: 'a' and 'b'" (three and
+  // more: "'a', 'b', and 'c'"), the names as repr() shows them
+  std::vector<std::string> names;
+  for (size_t i = 0; i < required_; ++i) {
+    if (!values[i]) names.push_back(py::repr(py::str(spec_.params[i].name)).cast<std::string>());
   }
-  raise_type_error(spec_.name + "() takes " + how + " " + std::to_string(expected) +
-                   " positional argument" + (expected == 1 ? "" : "s") + " (" +
-                   std::to_string(found) + " given)");
+  std::string listed;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) listed += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    listed += names[i];
+  }
+  raise_type_error(spec_.name + "() missing " + std::to_string(names.size()) + " required positional argument" +
+                   (names.size() == 1 ? "" : "s") + ": " + listed);
 }
 
 std::vector<py::object> Function::bind(const py::args& args, const py::kwargs& kwargs) const {
+  // As CPython binds the arguments of a Python function with the same
+  // parameters (positional-only for kOneArg) and reports what does not fit,
+  // in its order: keywords first (each must name a parameter that takes
+  // keywords and that no positional argument took), then too many positional
+  // arguments, then missing ones.
   const size_t nargs = args.size();
-  const size_t nkw = kwargs ? kwargs.size() : 0;
-
-  if (spec_.form == CallForm::kNoArgs || spec_.form == CallForm::kOneArg) {
-    if (nkw != 0) raise_type_error(spec_.name + "() takes no keyword arguments");
-    if (spec_.form == CallForm::kNoArgs) {
-      if (nargs != 0) {
-        raise_type_error(spec_.name + "() takes no arguments (" + std::to_string(nargs) +
-                         " given)");
-      }
-      return {};
-    }
-    if (nargs != 1) {
-      raise_type_error(spec_.name + "() takes exactly one argument (" + std::to_string(nargs) +
-                       " given)");
-    }
-    return {args[0]};
-  }
-
-  // In CPython's order: keywords first (each must name a parameter that no
-  // positional argument took), then too many positional arguments, then
-  // missing ones.
   const size_t nparams = spec_.params.size();
+  const bool keywords_allowed = spec_.form == CallForm::kPosOrKeyword;
   std::vector<py::object> values(nparams);
   for (size_t i = 0; i < std::min(nargs, nparams); ++i) values[i] = args[i];
-  if (nkw != 0) {
+  if (kwargs && kwargs.size() != 0) {
     for (auto item : kwargs) {
+      if (!PyUnicode_Check(item.first.ptr())) raise_type_error("keywords must be strings");
       const std::string key = py::str(item.first);
       size_t index = nparams;
       for (size_t i = 0; i < nparams && index == nparams; ++i) {
         if (spec_.params[i].name == key) index = i;
       }
-      if (index == nparams) {
+      if (index == nparams || !keywords_allowed) {
+        // a positional-only parameter named by any keyword of the call
+        std::string positional_only;
+        if (!keywords_allowed) {
+          for (const Param& p : spec_.params) {
+            for (auto named : kwargs) {
+              if (PyUnicode_Check(named.first.ptr()) && py::str(named.first).cast<std::string>() == p.name) {
+                positional_only += (positional_only.empty() ? "" : ", ") + p.name;
+              }
+            }
+          }
+        }
+        if (!positional_only.empty()) {
+          raise_type_error(spec_.name + "() got some positional-only arguments passed as keyword arguments: '" +
+                           positional_only + "'");
+        }
         raise_type_error(spec_.name + "() got an unexpected keyword argument '" + key + "'");
       }
-      if (index < nargs) {
-        raise_type_error(spec_.name + "() got multiple values for argument '" + key + "'");
-      }
+      if (values[index]) raise_type_error(spec_.name + "() got multiple values for argument '" + key + "'");
       values[index] = py::reinterpret_borrow<py::object>(item.second);
     }
   }
-  if (nargs > nparams) raise_count(required_, nparams, nargs);
+  if (nargs > nparams) raise_too_many(nargs);
   for (size_t i = nargs; i < required_; ++i) {
-    if (!values[i]) raise_count(required_, nparams, i);
+    if (!values[i]) raise_missing(values);
   }
 
   for (size_t i = 0; i < nparams; ++i) {

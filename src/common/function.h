@@ -100,7 +100,9 @@ class Function {
 
  private:
   std::vector<py::object> bind(const py::args& args, const py::kwargs& kwargs) const;
-  [[noreturn]] void raise_count(size_t expected_min, size_t expected_max, size_t found) const;
+  // CPython's TypeErrors for the same parameters.
+  [[noreturn]] void raise_too_many(size_t given) const;
+  [[noreturn]] void raise_missing(const std::vector<py::object>& values) const;
 
   FunctionSpec spec_;
   Namespace ns_;

@@ -91,6 +91,16 @@ TEST(Filters, EveryCodeIsQuotedAndNoCodeMatchesNothing) {
   EXPECT_EQ(point_filter("\\' OR 1=1 -- ", Dialect::kMySql), " AND (POINTID='\\\\'' OR 1=1 -- ')");
 }
 
+TEST(Filters, DictionaryCodesWithABackslashAndAQuote) {
+  // MySQL reads a backslash in a literal as an escape: doubled, as the quote is
+  const Codes odd{"37\\'05", "37005"};
+  EXPECT_EQ(station_filter(odd, Dialect::kMySql), " AND (STATIONID='37\\\\''05' OR STATIONID='37005')");
+  EXPECT_EQ(item_filter(odd, Dialect::kMySql), " AND (ITEMID='37\\\\''05' OR ITEMID='37005')");
+  // Oracle takes a backslash as it is
+  EXPECT_EQ(station_filter(odd, Dialect::kOracle), " AND (STATIONID='37\\''05' OR STATIONID='37005')");
+  EXPECT_EQ(item_filter(odd, Dialect::kOracle), " AND (ITEMID='37\\''05' OR ITEMID='37005')");
+}
+
 TEST(ObservationUnion, OraclePeriodCoversWholeDays) {
   EXPECT_EQ(observation_union(Codes{"QZ_321_DYU_60"}, "20090101", "20090131", "", Dialect::kOracle),
             "SELECT * FROM QZDATA.QZ_321_DYU_60 WHERE STARTDATE>=TO_DATE('20090101','yyyymmdd') AND "
