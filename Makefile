@@ -6,15 +6,20 @@ PY     := $(VENV)/bin/python
 CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
 NINJA  := $(VENV)/bin/ninja
-# The second stack (pandas 2, numpy 2, SQLAlchemy 2): its own environment,
-# build tree and wheel folder.
-CURRENT    := .venv-current
-CURRENT_PY := $(CURRENT)/bin/python
+# The newest and the middle stack, each in an environment of its own in which
+# velmora is installed from its wheel in wheelhouse/ (make wheels), with no
+# compiler on PATH.
+PY313 := .venv-py313
+PY312 := .venv-py312
+# The tests of the three modules: all but the Dask layer, the examples and the
+# README's walk-throughs, and the memory-growth tests.
+MODULE_TESTS := --ignore=tests/test_distributed.py --ignore=tests/test_examples.py \
+  --ignore=tests/test_readme.py --ignore=tests/test_leaks.py
 
-.PHONY: test demo system venv build thin-venv badcombo-venv unit pytest sanitize fuzz clean \
-        venv-current build-current pytest-current
+.PHONY: test demo system venv build wheels thin-venv badcombo-venv unit pytest sanitize fuzz clean \
+        py313-venv py312-venv pytest-py313 pytest-py312
 
-test: system build unit pytest pytest-current
+test: system unit build pytest wheels pytest-py313 pytest-py312
 
 system:
 	scripts/setup-system.sh
@@ -25,12 +30,6 @@ $(VENV)/.deps: requirements-dev.txt scripts/setup-venv.sh | system
 
 venv: system $(VENV)/.deps
 
-$(CURRENT)/.deps: requirements-current.txt scripts/setup-venv.sh | system
-	scripts/setup-venv.sh $(CURRENT) requirements-current.txt
-	touch $@
-
-venv-current: system $(CURRENT)/.deps
-
 # Builds the wheel (into dist/) with the same CMake project the unit tests use
 # and installs it (incremental: the build tree is kept under build/).
 build: venv
@@ -38,21 +37,26 @@ build: venv
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
 	$(PY) -m pip install -q --no-deps --force-reinstall dist/velmora-*.whl
 
-# The same in the second environment, from its own build tree.
-build-current: venv-current
-	rm -f dist-current/velmora-*.whl
-	$(CURRENT_PY) -m pip wheel -q --no-build-isolation --no-deps -w dist-current \
-	  -C build-dir=build/current/{wheel_tag} .
-	$(CURRENT_PY) -m pip install -q --no-deps --force-reinstall dist-current/velmora-*.whl
+# The binary wheels for CPython 3.11, 3.12 and 3.13 (manylinux, the C++
+# runtime linked in) and the sdist, into wheelhouse/.
+wheels: venv
+	scripts/build-wheels.sh
 
-# A second environment with the wheel installed as an analyst installs it:
-# dependencies from their declared ranges, no cx_Oracle (python-oracledb).
-thin-venv: build
-	scripts/setup-thin-venv.sh
+# Python 3.11 with the wheel installed as an analyst installs it: dependencies
+# from their declared ranges, no cx_Oracle (python-oracledb).
+thin-venv: wheels
+	scripts/setup-wheel-venv.sh .venv-thin 3.11
+
+# (pip leaves what is installed already; the wheel is installed again)
+py313-venv: wheels
+	scripts/setup-wheel-venv.sh $(PY313) 3.13 requirements-py313.txt
+
+py312-venv: wheels
+	scripts/setup-wheel-venv.sh $(PY312) 3.12 requirements-py312.txt
 
 # An environment with pandas 2.2 and SQLAlchemy 1.4, which cannot work
 # together, and the wheel: velmora.fetching must refuse them at import.
-badcombo-venv: build
+badcombo-venv: wheels
 	scripts/setup-bad-combo-venv.sh
 
 unit: venv
@@ -68,12 +72,13 @@ pytest: build thin-venv badcombo-venv
 	VELMORA_THIN_PYTHON=$(abspath .venv-thin/bin/python) \
 	VELMORA_BADCOMBO_PYTHON=$(abspath .venv-badcombo/bin/python) $(PY) -m pytest -n 2
 
-# The whole suite again on the second stack. The memory-growth tests make
-# 1,000 calls per function there (10,000 in .venv): the native code under test
-# is the same, and pandas 2 with SQLAlchemy 2 takes several times longer per
-# call.
-pytest-current: build-current
-	VELMORA_LEAK_CALLS=$${VELMORA_LEAK_CALLS:-1000} $(CURRENT_PY) -m pytest -n 2
+# The whole suite on the newest stack, with the wheel and no compiler on PATH.
+pytest-py313: py313-venv
+	PATH=$$(scripts/no-compiler-path.sh) $(PY313)/bin/python -m pytest -n 2
+
+# The tests of the three modules on the middle stack, the same way.
+pytest-py312: py312-venv
+	PATH=$$(scripts/no-compiler-path.sh) $(PY312)/bin/python -m pytest -n 2 $(MODULE_TESTS)
 
 # The quick start on the embedded sample database: no database server needed.
 demo: venv build
@@ -90,4 +95,4 @@ fuzz: venv
 	scripts/fuzz.sh
 
 clean:
-	rm -rf build dist dist-current
+	rm -rf build dist wheelhouse

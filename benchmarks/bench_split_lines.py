@@ -1,6 +1,13 @@
 """split_lines against its pandas formulation: time and peak memory.
 
     .venv/bin/python benchmarks/bench_split_lines.py [--repeat N]
+    .venv-py313/bin/python benchmarks/bench_split_lines.py --text-dtypes
+
+--text-dtypes measures the native call only, with the packed text in each text
+dtype the pandas installed has: numpy objects, pandas' string dtype on
+pyarrow ("string[pyarrow]") and, from pandas 3 on, its default "str" (pyarrow
+storage where pyarrow is installed). Arrow-backed text is read from its
+buffers, never turned into Python strings.
 
 Each measurement runs in a fresh process: the input is built, the peak
 resident size is reset (/proc/self/clear_refs), and the call's time and the
@@ -88,8 +95,25 @@ def packed_table(rows, pieces, rate, text_columns, stations, offset=0, seed=7):
     return pd.DataFrame(frame)
 
 
+def text_dtypes():
+    """The text dtypes of this pandas: name -> dtype (None: numpy objects)."""
+    dtypes = {"object": None}
+    try:
+        import pyarrow  # noqa: F401
+        dtypes["string[pyarrow]"] = "string[pyarrow]"
+    except ImportError:
+        pass
+    if int(pd.__version__.split(".")[0]) >= 3:
+        dtypes["str"] = "str"
+    return dtypes
+
+
 def measure(shape, implementation, repeat):
     rows, pieces, rate, text_columns, stations, offset = SHAPES[shape]
+    dtype = None
+    if implementation.startswith("native:"):
+        dtype = text_dtypes()[implementation.split(":", 1)[1]]
+        implementation = "native"
     if implementation == "native":
         from velmora.cleaning import split_lines as function
     else:
@@ -98,6 +122,8 @@ def measure(shape, implementation, repeat):
     peak = 0
     for _ in range(repeat):
         df = packed_table(rows, pieces, rate, text_columns, stations, offset)
+        if dtype is not None:
+            df = df.astype({c: dtype for c in df.columns if c != "startdate"})
         gc.collect()
         with open("/proc/self/clear_refs", "w") as refs:
             refs.write("5")
@@ -117,10 +143,15 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--one", nargs=2, metavar=("SHAPE", "IMPL"), help=argparse.SUPPRESS)
     parser.add_argument("--native-only", action="store_true", help="skip the pandas formulation")
+    parser.add_argument("--text-dtypes", action="store_true",
+                        help="the native call on the packed text in each text dtype of this pandas")
     parser.add_argument("shapes", nargs="*", help="shapes to measure (default: all)")
     args = parser.parse_args()
     if args.one:
         print(json.dumps(measure(args.one[0], args.one[1], args.repeat)))
+        return
+    if args.text_dtypes:
+        by_dtypes(args)
         return
     print(f"{'shape':56} {'pandas s':>9} {'native s':>9} {'speed-up':>9} "
           f"{'pandas MiB':>11} {'native MiB':>11} {'memory':>7} {'result MiB':>11} {'peak/result':>12}")
@@ -136,6 +167,21 @@ def main():
         print(f"{shape:56} {p['seconds']:9.3f} {n['seconds']:9.4f} {p['seconds'] / n['seconds']:8.0f}x "
               f"{p['peak_mib']:11.1f} {n['peak_mib']:11.1f} {n['peak_mib'] / max(p['peak_mib'], 1e-9):6.0%} "
               f"{n['result_mib']:11.1f} {n['peak_mib'] / n['result_mib']:12.2f}")
+
+
+def by_dtypes(args):
+    names = list(text_dtypes())
+    print(f"pandas {pd.__version__}: seconds and peak MiB above the input by text dtype")
+    print(f"{'shape':56} " + " ".join(f"{name + ' s':>18} {'MiB':>7}" for name in names))
+    for shape in args.shapes or SHAPES:
+        cells = []
+        for name in names:
+            out = subprocess.run([sys.executable, __file__, "--repeat", str(args.repeat),
+                                  "--one", shape, f"native:{name}"],
+                                 check=True, capture_output=True, text=True).stdout
+            got = json.loads(out)
+            cells.append(f"{got['seconds']:18.4f} {got['peak_mib']:7.1f}")
+        print(f"{shape:56} " + " ".join(cells))
 
 
 if __name__ == "__main__":

@@ -118,6 +118,7 @@ if [ "$split_seconds" != 0 ] || [ "$split_runs" != -1 ]; then
       -C cmake.define.CMAKE_CXX_COMPILER=clang++ \
       -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
       -C cmake.define.VELMORA_SANITIZE=ON \
+      -C cmake.define.VELMORA_STATIC_RUNTIME=OFF \
       -C "cmake.define.VELMORA_SANITIZE_EXTRA_FLAGS=-fno-sanitize=vptr,function;-fsanitize=fuzzer-no-link" \
       .
     pythonpath=$out/ext-site:$pythonpath

@@ -54,6 +54,7 @@ echo "== building the sanitized extension modules into $site"
   -C build-dir="$out/wheel" \
   -C cmake.build-type=RelWithDebInfo \
   -C cmake.define.VELMORA_SANITIZE=ON \
+  -C cmake.define.VELMORA_STATIC_RUNTIME=OFF \
   -C cmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
   .
 

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Creates .venv-badcombo: pandas and SQLAlchemy releases that cannot work
 # together (pandas 2.2 with SQLAlchemy 1.4, which pip installs without
-# complaint), with the wheel that `make build` made installed beside them, so
+# complaint), with the 3.11 wheel of wheelhouse/ (`make wheels`) installed beside them, so
 # that the tests can see velmora.fetching refuse them at import while
 # velmora.bisource and velmora.cleaning, which need no SQLAlchemy, load.
 set -eu
@@ -12,7 +12,7 @@ python=$(command -v python3.11 || command -v python3)
 pip="./.venv-badcombo/bin/python -m pip"
 $pip install -q --upgrade pip
 $pip install -q "pandas==2.2.3" "numpy==2.2.6" "SQLAlchemy==1.4.54" \
-  "$(grep '^PyMySQL==' requirements-current.txt)" "$(grep '^oracledb==' requirements-dev.txt)" \
+  "$(grep '^PyMySQL==' requirements-py312.txt)" "$(grep '^oracledb==' requirements-dev.txt)" \
   "$(grep '^pytest==' requirements-dev.txt)"
-wheel=$(ls -t dist/velmora-*.whl | head -n 1)
+wheel=$(ls wheelhouse/velmora-*-cp311-cp311-manylinux*.whl)
 $pip install -q --force-reinstall --no-deps "$wheel"
