@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "cleaning/decimal_scan.h"
 #include "cleaning/worker_threads.h"
 
 namespace velmora::packed {
@@ -86,7 +87,7 @@ Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>
 }
 
 Piece Split::read_next(const char* p, const char* end, const char** stop) const {
-  if (split_) return scan_piece(p, end, stop);
+  if (split_) return scan_next(p, end, stop);
   *stop = end;
   return read_piece(std::string_view(p, static_cast<size_t>(end - p)));
 }
@@ -146,7 +147,7 @@ void Split::fill_rows(size_t from, size_t to, std::span<float> value, std::span<
     uint64_t t = static_cast<uint64_t>(start);
     for (int64_t position = 0;; ++position) {
       const char* stop;
-      const Piece piece = scan_piece(p, end, &stop);
+      const Piece piece = scan_next(p, end, &stop);
       value[k] = piece.value;
       if (stamped) {
         if (step) {
