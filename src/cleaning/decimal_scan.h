@@ -46,6 +46,26 @@ inline uint64_t digits_value(uint64_t w, int n) {
 }
 
 inline constexpr double kPowersOfTen[8] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+// The doubles nearest to 10^-f.
+inline constexpr double kInversePowersOfTen[8] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7};
+
+// float32 of the double nearest to m / 10^f (m < 2^53, f < 8), as the
+// division gives it, mostly by a multiplication instead. The product p of m
+// and the double nearest to 10^-f lies within two units in the last place of
+// m / 10^f (two roundings of at most half a unit each, the first one scaled
+// by m) and so within three doubles of the correctly rounded quotient q. A
+// float32 rounds at the midpoints between floats, which are doubles whose 29
+// bits below float precision read 2^28: where p lies further than that from
+// every midpoint, p and q lie on the same side of it and round to the same
+// float. Near one (about one product in ten million), the division decides.
+inline float quotient_to_float32(uint64_t m, int f) {
+  const double p = static_cast<double>(m) * kInversePowersOfTen[f];
+  const uint64_t below_float = std::bit_cast<uint64_t>(p) & ((uint64_t{1} << 29) - 1);
+  if (below_float - ((uint64_t{1} << 28) - 8) <= 16) {
+    return static_cast<float>(static_cast<double>(m) / kPowersOfTen[f]);
+  }
+  return static_cast<float>(p);
+}
 // 99999 * 10^f: an m / 10^f below it is below the smallest nines placeholder.
 inline constexpr uint64_t kNinesFloor[8] = {99999,       999990,       9999900,       99999000,
                                             999990000,   9999900000,   99999000000,   999990000000};
@@ -87,15 +107,13 @@ inline bool scan_short_decimal(const char* begin, const char* end, const char** 
     }
     if (digits == 0 || static_cast<char>(w >> (8 * after)) != ' ') return false;
     const uint64_t m = digits_value(gathered, digits);
-    const double value = static_cast<double>(m) / kPowersOfTen[fraction];
     *stop = q + after;
-    if (m >= kNinesFloor[fraction] && is_nines_placeholder(value)) {
+    if (m >= kNinesFloor[fraction] && is_nines_placeholder(static_cast<double>(m) / kPowersOfTen[fraction])) {
       *piece = Piece{PieceKind::kMissing, std::numeric_limits<float>::quiet_NaN()};
       return true;
     }
-    // within float range: a plain cast rounds as IEEE does; the sign after
-    // rounding, which is symmetric
-    const auto magnitude = static_cast<float>(value);
+    // the sign after rounding, which is symmetric
+    const float magnitude = quotient_to_float32(m, fraction);
     *piece = Piece{PieceKind::kValue, negative ? -magnitude : magnitude};
     return true;
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
@@ -112,6 +113,50 @@ TEST(ShortDecimals, ARowOfPiecesReadsAsPieceByPiece) {
     p = stop == end ? stop : stop + 1;
   }
   EXPECT_EQ(p, end);
+}
+
+}  // namespace
+}  // namespace velmora::packed
+
+namespace velmora::packed {
+namespace {
+
+// The whole domain of the short reader: every m below 10^7 over 10^f for
+// every f it produces, against the division.
+TEST(ShortDecimals, QuotientsRoundAsTheDivisionForEveryShortMantissa) {
+  for (int f = 0; f < 8; ++f) {
+    size_t wrong = 0;
+    for (uint64_t m = 0; m < 10'000'000; ++m) {
+      const float got = decimal_detail::quotient_to_float32(m, f);
+      const auto want = static_cast<float>(static_cast<double>(m) / decimal_detail::kPowersOfTen[f]);
+      if (!same_bits(got, want) && ++wrong <= 5) ADD_FAILURE() << m << " / 10^" << f;
+    }
+    EXPECT_EQ(wrong, 0u) << "f = " << f;
+  }
+}
+
+// Longer mantissas right beside the midpoints between floats, where the
+// product alone rounds the other way in about one case in a thousand.
+TEST(ShortDecimals, QuotientsNextToFloatMidpointsRoundAsTheDivision) {
+  std::mt19937_64 rng(5);
+  size_t tested = 0;
+  for (int f = 0; f < 8; ++f) {
+    for (int i = 0; i < 20'000; ++i) {
+      // an odd 25-bit significand: a midpoint between two floats
+      const uint64_t significand = (rng() & ((uint64_t{1} << 24) - 1)) | (uint64_t{1} << 24) | 1;
+      const double midpoint = std::ldexp(static_cast<double>(significand), -static_cast<int>(rng() % 40));
+      const double scaled = midpoint * decimal_detail::kPowersOfTen[f];
+      if (scaled >= 9e15) continue;
+      for (int64_t d = -2; d <= 2; ++d) {
+        const auto m = static_cast<uint64_t>(std::llround(scaled) + d);
+        const float got = decimal_detail::quotient_to_float32(m, f);
+        const auto want = static_cast<float>(static_cast<double>(m) / decimal_detail::kPowersOfTen[f]);
+        ASSERT_TRUE(same_bits(got, want)) << m << " / 10^" << f;
+        ++tested;
+      }
+    }
+  }
+  EXPECT_GT(tested, 500'000u);
 }
 
 }  // namespace

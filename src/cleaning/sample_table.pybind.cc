@@ -2,6 +2,7 @@
 
 #include "common/frames.h"
 
+#include <algorithm>
 #include <span>
 #include <vector>
 
@@ -63,29 +64,38 @@ py::object repeated_columns(const Namespace& ns, const py::object& others, const
   advise_huge_pages(block);
   auto* out = static_cast<PyObject**>(block.mutable_data());
   // numpy starts an object array with every element NULL: then each store
-  // only adds its reference. Were it filled (with None, say), each store
-  // would release what it replaces.
+  // only adds its reference, and the references a value gains in a block are
+  // added to its count at once. Were the array filled (with None, say), each
+  // store would release what it replaces.
   const bool empty = n == 0 || columns == 0 || out[0] == nullptr;
-  auto store = [empty](PyObject** slot, PyObject* value) {
+  auto store = [](PyObject** slot, PyObject* value) {
     Py_INCREF(value);
-    if (empty) {
-      *slot = value;
-      return;
-    }
     PyObject* was = *slot;
     *slot = value;
     Py_XDECREF(was);
   };
+  // `count` more references to `value` (the interpreter lock is held)
+  auto add_references = [](PyObject* value, size_t count) {
+    Py_SET_REFCNT(value, Py_REFCNT(value) + static_cast<Py_ssize_t>(count));
+  };
   split.for_each_block([&](std::span<const size_t> rows_side_by_side, size_t at, size_t slots) {
     for (size_t c = 0; c < columns; ++c) {
       PyObject** slot = out + c * n + at;
-      if (rows_side_by_side.size() == 1) {
-        PyObject* value = values[rows_side_by_side[0] * columns + c];
-        for (size_t s = 0; s < slots; ++s) store(slot++, value);
+      if (!empty) {
+        for (size_t s = 0; s < slots; ++s) {
+          for (const size_t row : rows_side_by_side) store(slot++, values[row * columns + c]);
+        }
         continue;
       }
+      if (rows_side_by_side.size() == 1) {
+        PyObject* value = values[rows_side_by_side[0] * columns + c];
+        std::fill(slot, slot + slots, value);
+        add_references(value, slots);
+        continue;
+      }
+      for (const size_t row : rows_side_by_side) add_references(values[row * columns + c], slots);
       for (size_t s = 0; s < slots; ++s) {
-        for (const size_t row : rows_side_by_side) store(slot++, values[row * columns + c]);
+        for (const size_t row : rows_side_by_side) *slot++ = values[row * columns + c];
       }
     }
   });
