@@ -246,15 +246,18 @@ def test_parquet_round_trip(cluster, tmp_path):
     tm.assert_frame_equal(back, got.compute(), check_freq=False)
 
 
-def test_example_runs(qz_sample_path, tmp_path):
-    (tmp_path / "out").mkdir()
-    shutil.copy(qz_sample_path, tmp_path / "out" / "qzdata.sqlite")
+@pytest.mark.parametrize("prebuilt", [True, False], ids=["sample there", "sample built by the example"])
+def test_example_runs(qz_sample_path, tmp_path, prebuilt):
+    if prebuilt:
+        (tmp_path / "out").mkdir()
+        shutil.copy(qz_sample_path, tmp_path / "out" / "qzdata.sqlite")
     shutil.copy(ROOT / "examples" / "default.conf", tmp_path / "default.conf")
     env = {k: v for k, v in os.environ.items() if k != "QZDB_DATABASES"}
     run = subprocess.run([sys.executable, str(ROOT / "examples" / "distributed.py")], cwd=tmp_path,
                          capture_output=True, text=True, timeout=300, env=env)
     assert run.returncode == 0, run.stderr[-3000:]
     assert "31 partitions, one a day, divisions known: True" in run.stdout and "read back equal: True" in run.stdout
+    assert (tmp_path / "out" / "qzdata.sqlite").exists()
 
 
 
