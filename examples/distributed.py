@@ -3,14 +3,15 @@
 A LocalCluster of two worker processes fetches January 2009 of the sample
 database (every discipline, all stations), one task per day, writes the result
 to Parquet, reads it back and prints a summary. The samples without a time
-(packed rows stored without a value) come apart from the time-indexed frame. Run from this folder after
-`make demo` (which builds out/qzdata.sqlite). On a real cluster, give
+(packed rows stored without a value) come apart from the time-indexed frame. Run from this folder; the
+sample database out/qzdata.sqlite is built on first use (as `make demo` does). On a real cluster, give
 velmora.distributed.fetching_data the client of its scheduler
 (`Client("tcp://scheduler:8786")`) and a default.conf section every worker can
 read; the Oracle stand-in and its plugin are then not needed.
 """
 import os
 import shutil
+import subprocess
 import sys
 import warnings
 
@@ -24,6 +25,8 @@ PARQUET = os.path.join("out", "january-minutes.parquet")
 
 
 def main():
+    if not os.path.exists(SAMPLE):
+        subprocess.run([sys.executable, "-m", "qzdb.sample", SAMPLE], check=True)
     warnings.simplefilter("ignore", DeprecationWarning)  # dask's notice about its next dataframe implementation
     import dask
     import dask.dataframe as dd

@@ -3,7 +3,8 @@
 Fetches the north-south strain of the 莒县 station for January 2009, removes
 the instrument steps, joins two half-month fetches, lists the stations, reads
 the event log of the station and plots the raw and the cleaned series, with
-the removed steps marked.
+the removed steps marked and each shown close up, titled and labelled with the
+names and the unit from the dictionaries (in a font with Chinese glyphs).
 
 Run from this folder (``make demo`` does): it builds the sample database
 under out/ on first use and serves it through the Oracle driver stand-in, so
@@ -15,19 +16,87 @@ import subprocess
 import sys
 import time
 
-import matplotlib
+import matplotlib.dates as mdates
+import matplotlib.pyplot as plt
+import pandas as pd
+from matplotlib import font_manager
 
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
-
-import qzdb  # noqa: E402
-import qzdb.oracle  # noqa: E402
-import velmora.fetching as fetching  # noqa: E402
-from velmora import cleaning  # noqa: E402
+import qzdb
+import qzdb.oracle
+import velmora.fetching as fetching
+from velmora import cleaning
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLE = os.path.join("out", "qzdata.sqlite")
 PLOT = os.path.join("out", "quickstart.png")
+
+
+# Fonts with Chinese glyphs, in order of preference (Debian: fonts-noto-cjk,
+# fonts-wqy-zenhei, fonts-wqy-microhei; scripts/setup-system.sh installs one).
+CHINESE_FONTS = ["Noto Sans CJK SC", "WenQuanYi Zen Hei", "WenQuanYi Micro Hei"]
+
+
+def chinese_font():
+    """The family name of an installed font with Chinese glyphs; stops with a
+    message naming the package when there is none (the plot would show empty
+    boxes for every Chinese character)."""
+    def installed():
+        names = {entry.name for entry in font_manager.fontManager.ttflist}
+        return [family for family in CHINESE_FONTS if family in names]
+
+    if not installed():
+        # installed after matplotlib made its list of fonts: add them to it
+        for path in font_manager.findSystemFonts():
+            if any(hint in os.path.basename(path).lower() for hint in ("wqy", "notosanscjk", "notoserifcjk")):
+                font_manager.fontManager.addfont(path)
+    found = installed()
+    if not found:
+        raise SystemExit("no font with Chinese glyphs found: install Debian's fonts-wqy-zenhei "
+                         "(scripts/setup-system.sh does)")
+    return found[0]
+
+
+def plot_month(values, cleaned, removed, names, path):
+    """Raw and cleaned series with the removed steps marked on them, the
+    accumulated removed steps below, and each removed step close up.
+    `names`: station, point, item and unit from the dictionaries."""
+    family = chinese_font()
+    with plt.rc_context({"font.family": [family], "axes.unicode_minus": False}):
+        figure = plt.figure(figsize=(11, 8.5))
+        grid = figure.add_gridspec(3, 1, height_ratios=[3, 1.1, 2])
+        top = figure.add_subplot(grid[0])
+        bottom = figure.add_subplot(grid[1], sharex=top)
+        level = values.dropna().iloc[0]
+        steps_removed = cleaned["OBSVALUE"] + level
+        top.plot(values.index, values, lw=0.6, color="0.55", label="原始值 (raw)")
+        top.plot(steps_removed.index, steps_removed, lw=0.6, color="tab:blue", label="去台阶后 (steps removed)")
+        top.plot(removed.index, values.reindex(removed.index), "v", color="tab:red", ms=8,
+                 label="去除的台阶 (removed steps)")
+        for when, size in removed.items():
+            top.annotate(f"{size:+.2f}", (when, values.get(when)), textcoords="offset points", xytext=(6, 8),
+                         color="tab:red", fontsize=9)
+        top.set_title(f"{names['station']}（{names['point']}） {names['item']} · 分钟值 2009年1月")
+        top.set_ylabel(f"{names['item']}（{names['unit']}）")
+        top.legend(loc="upper left", fontsize=9)
+        accumulated = values - level - cleaned["OBSVALUE"].reindex(values.index)
+        bottom.step(accumulated.index, accumulated, where="post", color="tab:red", lw=1)
+        bottom.set_ylabel(f"去除量（{names['unit']}）")
+        for when in removed.index:
+            for axis in (top, bottom):
+                axis.axvline(when, color="tab:red", lw=0.8, ls="--", alpha=0.5)
+        close_ups = grid[2].subgridspec(1, max(len(removed), 1), wspace=0.25)
+        for n, (when, size) in enumerate(removed.items()):
+            axis = figure.add_subplot(close_ups[n])
+            window = slice(when - pd.Timedelta(hours=3), when + pd.Timedelta(hours=3))
+            axis.plot(values[window].index, values[window], color="0.55", lw=1, marker=".", ms=3)
+            axis.plot(steps_removed[window].index, steps_removed[window], color="tab:blue", lw=1)
+            axis.axvline(when, color="tab:red", lw=0.8, ls="--", alpha=0.6)
+            axis.set_title(f"台阶 {when:%m-%d %H:%M}，{size:+.2f} {names['unit']}", fontsize=10)
+            axis.tick_params(labelsize=8)
+            axis.xaxis.set_major_formatter(mdates.DateFormatter("%H:%M"))
+        figure.tight_layout()
+        figure.savefig(path, dpi=110)
+    return figure
 
 
 def heading(text):
@@ -85,25 +154,16 @@ def main():
     if logs is not None and len(logs):
         print(logs[["startdate", "enddate", "evtid", "note"]].head(5).to_string(index=False))
 
-    figure, (top, bottom) = plt.subplots(2, 1, figsize=(11, 6.5), sharex=True,
-                                         gridspec_kw={"height_ratios": [3, 1.3]})
-    top.plot(values.index, values, lw=0.6, color="0.55", label="raw")
-    level = series["OBSVALUE"].iloc[0]
-    top.plot(cleaned.index, cleaned["OBSVALUE"] + level, lw=0.6, color="tab:blue", label="steps removed")
-    top.set_ylabel(items.set_index("ITEMID").loc[month["ITEMID"].iloc[0], "UNIT"])
-    top.set_title(f"{month['STATIONID'].iloc[0]} / {month['ITEMID'].iloc[0]}: minute values, January 2009")
-    top.legend(loc="upper left")
-    accumulated = series["OBSVALUE"] - level - cleaned["OBSVALUE"]
-    bottom.step(accumulated.index, accumulated, where="post", color="tab:red", lw=1)
-    for when in removed.index:
-        for axis in (top, bottom):
-            axis.axvline(when, color="tab:red", lw=0.8, ls="--", alpha=0.6)
-    bottom.set_ylabel("removed")
-    figure.tight_layout()
-    figure.savefig(PLOT, dpi=110)
+    point = points[(points["STATIONID"] + points["POINTID"]) == month["STATIONID"].iloc[0]].iloc[0]
+    item = items.set_index("ITEMID").loc[month["ITEMID"].iloc[0]]
+    names = {"station": stations.set_index("STATIONID").loc[point["STATIONID"], "STATIONNAME"],
+             "point": point["POINTNAME"], "item": item["ITEMNAME"], "unit": item["UNIT"]}
+    figure = plot_month(values, cleaned, removed, names, PLOT)
     print()
     print(f"plot written to {os.path.join(HERE, PLOT)}  ({time.perf_counter() - began:.1f} s)")
+    return figure
 
 
 if __name__ == "__main__":
+    plt.switch_backend("Agg")
     main()

@@ -10,6 +10,8 @@ command -v python3.11 >/dev/null 2>&1 || need="$need python3 python3-venv python
 command -v g++ >/dev/null 2>&1 || need="$need g++"
 command -v make >/dev/null 2>&1 || need="$need make"
 have libgtest-dev || need="$need libgtest-dev"
+# the demo plot's Chinese station and item names
+have fonts-wqy-zenhei || need="$need fonts-wqy-zenhei"
 command -v mariadbd >/dev/null 2>&1 || [ -x /usr/sbin/mariadbd ] || need="$need mariadb-server"
 for extra in "$@"; do
   have "$extra" || need="$need $extra"

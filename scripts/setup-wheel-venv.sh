@@ -3,10 +3,11 @@
 # wheelhouse/ (`make wheels`), installed as an analyst without a compiler
 # installs it:
 #   scripts/setup-wheel-venv.sh DIR VERSION [REQUIREMENTS]
-# DIR gets CPython VERSION (scripts/find-python.sh). With REQUIREMENTS its
-# dependencies are pinned by that file (a stack we test); without it pip
-# resolves them from the package's declared ranges and installs pytest only
-# beside them. pip runs with no compiler, CMake or Ninja on PATH
+# DIR is made afresh with CPython VERSION (scripts/find-python.sh). pip
+# installs the wheel with its dependencies resolved from the wheel's declared
+# ranges; REQUIREMENTS, where given, constrains them to the versions of a stack
+# we test and adds the test tools, else pip takes the newest releases the
+# ranges admit and pytest beside them. pip runs with no compiler, CMake or Ninja on PATH
 # (scripts/no-compiler-path.sh), so a dependency without a wheel for VERSION,
 # or a velmora wheel pip cannot take, fails here instead of being built.
 # The database stand-ins (tools/qzdb, pure Python) are installed editable.
@@ -24,17 +25,22 @@ set -- wheelhouse/velmora-*-"$tag"-"$tag"-manylinux*.whl
 wheel=$1
 bare_path=$(scripts/no-compiler-path.sh)
 
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+rm -rf "$venv"
+"$python" -m venv "$venv"
 pip() { PATH=$bare_path "$venv/bin/python" -m pip "$@"; }
 pip install -q --upgrade pip
 if [ -n "$requirements" ]; then
-  pip install -q --only-binary :all: -r "$requirements"
+  # constraints name no extras
+  mkdir -p build
+  constraints=$(pwd)/build/constraints-$tag.txt
+  sed 's/\[[^]]*\]//' "$requirements" > "$constraints"
+  pip install -q --only-binary :all: -c "$constraints" -r "$requirements" "$wheel"
 else
   pip install -q --only-binary :all: "$wheel" "$(grep '^pytest==' requirements-dev.txt)"
 fi
-pip install -q --force-reinstall --no-deps "$wheel"
 # the stand-ins' own build backend, then the stand-ins
-pip install -q --only-binary :all: "setuptools>=61,<82"
+# (ensurepip gives 3.11 a setuptools without bdist_wheel, so upgrade past 70.1)
+pip install -q --only-binary :all: --upgrade "setuptools>=70.1,<82"
 pip install -q --no-build-isolation --no-deps -e tools/qzdb
 if [ -z "$requirements" ] && "$venv/bin/python" -c 'import cx_Oracle' 2>/dev/null; then
   echo "setup-wheel-venv: cx_Oracle must not be installed in $venv" >&2

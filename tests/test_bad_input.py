@@ -89,18 +89,23 @@ def test_steps_removal_still_drops_incomplete_rows_before_failing():
     assert df["a"].tolist() == ["x", "y"]
 
 
+def nothing_read(dirs, section):
+    return (f"no section '{section}': no file could be read (looked for {dirs.work / 'default.conf'} and "
+            f"{dirs.home / '.velmo' / 'default.conf'})")
+
+
 class TestConfiguration:
     def write(self, dirs, text):
         (dirs.work / "default.conf").write_text(text, encoding="utf-8")
 
     def test_missing(self, dirs):
-        assert quietly(fetching.conn_to_Oracle, SECTION) == (None, [MISSING])
+        assert quietly(fetching.conn_to_Oracle, SECTION) == (None, [MISSING, nothing_read(dirs, SECTION)])
         with pytest.raises(KeyError):
             bisource.conn_to_MySQL(SECTION)
 
     def test_unreadable_is_skipped(self, dirs):
         (dirs.work / "default.conf").mkdir()  # cannot be opened as a file
-        assert quietly(fetching.conn_to_Oracle, SECTION) == (None, [MISSING])
+        assert quietly(fetching.conn_to_Oracle, SECTION) == (None, [MISSING, nothing_read(dirs, SECTION)])
 
     def test_not_a_text_file(self, dirs):
         (dirs.work / "default.conf").write_bytes(b"[qz]\nHOST = \xff\xfe\n")
@@ -130,7 +135,8 @@ class TestConfiguration:
     @pytest.mark.parametrize("db", [5, None, ("qz",)])
     def test_section_names_that_are_not_text(self, dirs, db):
         self.write(dirs, conf_text(HOST="h"))
-        assert quietly(fetching.conn_to_Oracle, db) == (None, [MISSING])
+        assert quietly(fetching.conn_to_Oracle, db) == (
+            None, [MISSING, f"no section '{db}' in {dirs.work / 'default.conf'}; sections there: 'qz'"])
 
 
 FETCH_CASES = {
@@ -139,10 +145,10 @@ FETCH_CASES = {
     "unknown rate": (dict(data_type="毫秒值"), ValueError, ["fetching data...", "no database type selected!"]),
     "rate as number": (dict(data_type=60), ValueError, ["fetching data...", "no database type selected!"]),
     "unknown base": (dict(base_type="库"), ValueError, ["fetching data...", "no database type selected!"]),
-    "item mapping": (dict(itemname={"a": 1}), UnboundLocalError, ["fetching data..."]),
+    "item mapping": (dict(itemname={"a": 1}), TypeError, ["fetching data..."]),
     "item list of numbers": (dict(itemname=[4112]), TypeError, ["fetching data..."]),
     "point as number": (dict(pointid=5), TypeError, ["fetching data..."]),
-    "no connection": (dict(conn=None), AttributeError, ["fetching data..."]),
+    "no connection": (dict(conn=None), TypeError, []),
 }
 
 
@@ -170,7 +176,7 @@ def test_fetch_after_errors_still_works(engine):
 @pytest.mark.parametrize("call,error", [
     (lambda: fetching.load_Oracle_data_daily("c", "7", "预处理库", "水位", "日值"), TypeError),
     (lambda: fetching.load_Oracle_data_daily("c", None, "预处理库", "水位", "日值"), TypeError),
-    (lambda: fetching.fetching_dialog(None, "20090101", "20090102"), AttributeError),
+    (lambda: fetching.fetching_dialog(None, "20090101", "20090102"), TypeError),
     (lambda: fetching.fetching_dialog("c", "someday"), ValueError),
     (lambda: bisource.fetching_dialog("c", datetime.date(2009, 1, 1), "never"), ValueError),
 ])

@@ -155,7 +155,8 @@ class TestObservations:
 
     def test_empty_period(self, mysql):
         result, lines = fetch(mysql, "20200101", "20200102", "水位", ALL, "日值", "预处理库")
-        assert result.empty and result.columns.tolist() == ["STARTDATE", "STATIONID", "ITEMID", "OBSVALUE"]
+        assert result.empty and result.columns.tolist() == ["STATIONID", "ITEMID", "OBSVALUE"]
+        assert isinstance(result.index, pd.DatetimeIndex) and result.index.name == "STARTDATE"
         assert lines == ["fetching data...", "data fetched..."]
 
     @pytest.mark.parametrize("methodname", ["不存在的方法", "绝对重力"])
@@ -198,7 +199,8 @@ class TestStatements:
 
     @pytest.mark.parametrize("name", ["x') OR ('1'='1", "x\\') OR 1=1 -- ", "x' UNION SELECT TABLE_NAME FROM information_schema.tables -- "])
     def test_injection_through_item_names_reads_nothing(self, mysql, name):
-        result = fetch(mysql, FIRST, FIRST, "流体", ALL, "日值", "预处理库", itemname=[name])[0]
+        with pytest.warns(UserWarning, match="^itemname .* matches no name in QZ_DICT_ITEMS"):
+            result = fetch(mysql, FIRST, FIRST, "流体", ALL, "日值", "预处理库", itemname=[name])[0]
         assert result.empty
 
 

@@ -44,3 +44,45 @@ def test_notebook_runs(examples):
     cleaning_cell = next(c for c in notebook.cells if "remove_steps_v2" in c.source)
     removed = cleaning_cell.outputs[-1]["data"]["text/plain"]
     assert "2009-01-05 06:12:00" in removed and "2009-01-24 12:11:00" in removed
+
+
+# Runs the script's main() in a process of its own (it registers the sample
+# under the SID the session's sample has) and reports what the plot draws.
+PLOT_REPORT = """
+import json, matplotlib
+matplotlib.use("Agg")
+from matplotlib import font_manager, text
+import quickstart
+figure = quickstart.main()
+top, bottom, *close_ups = figure.axes
+family = quickstart.chinese_font()
+print(json.dumps({
+    "title": top.get_title(), "ylabels": [top.get_ylabel(), bottom.get_ylabel()],
+    "markers": [len(line.get_xdata()) for line in top.get_lines() if line.get_marker() == "v"],
+    "close_ups": [axis.get_title() for axis in close_ups],
+    "drawn": "".join(t.get_text() for t in figure.findobj(text.Text) if t.get_visible()),
+    "families": [figure.axes[0].title.get_fontfamily()[0], family],
+    "font": font_manager.findfont(font_manager.FontProperties(family=family), fallback_to_default=False),
+}))
+"""
+
+
+def test_plot_names_station_item_and_unit_in_a_font_that_has_their_glyphs(examples):
+    import json
+
+    from matplotlib import ft2font
+
+    run = subprocess.run([sys.executable, "-c", PLOT_REPORT], cwd=examples, capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr
+    plot = json.loads(run.stdout.splitlines()[-1])
+    assert "莒县" in plot["title"] and "伸缩仪北南分量" in plot["title"]
+    assert plot["ylabels"] == ["伸缩仪北南分量（1e-10）", "去除量（1e-10）"]  # the unit of the item dictionary
+    # the two removed steps: marked on the series and each shown close up
+    assert plot["markers"] == [2]
+    assert [title[:14] for title in plot["close_ups"]] == ["台阶 01-05 06:12", "台阶 01-24 12:11"]
+    family, chosen = plot["families"]
+    assert family == chosen
+    font = ft2font.FT2Font(plot["font"])
+    missing = sorted({c for c in plot["drawn"] if not c.isspace() and font.get_char_index(ord(c)) == 0})
+    assert "莒" in plot["drawn"] and missing == []

@@ -1,6 +1,7 @@
 """velmora.fetching end to end: conn_to_Oracle, the real SQLAlchemy dialect,
 the Oracle stand-in and the sample database."""
 import datetime
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -90,8 +91,8 @@ class TestObservations:
 
     def test_empty_period(self, engine):
         result, lines = fetch(engine, "20200101", "20200105", "水位", ALL, "日均值", "预处理库")
-        assert result.empty
-        assert result.columns.tolist() == ["STARTDATE", "STATIONID", "ITEMID", "OBSVALUE"]
+        assert result.empty and isinstance(result.index, pd.DatetimeIndex) and result.index.name == "STARTDATE"
+        assert result.columns.tolist() == ["STATIONID", "ITEMID", "OBSVALUE"]
         assert lines == ["fetching data...", "data fetched..."]
 
     @pytest.mark.parametrize("methodname", ["不存在的方法", "绝对重力"])  # no method; a method without tables
@@ -198,23 +199,31 @@ class TestMendedFaults:
         assert recorder.statements[-1].endswith(" AND (POINTID='" + pointid.replace("'", "''") + "')")
 
     def test_quoted_item_names_in_a_list(self, engine):
-        result = fetch(engine, FIRST, FIRST, "流体", ALL, "日值", "预处理库",
-                       itemname=["x') OR ITEMNAME LIKE ('%"], my_split_lines=False)[0]
+        with pytest.warns(UserWarning, match="matches no name"):
+            result = fetch(engine, FIRST, FIRST, "流体", ALL, "日值", "预处理库",
+                           itemname=["x') OR ITEMNAME LIKE ('%"], my_split_lines=False)[0]
         assert result.empty
 
     @pytest.mark.parametrize("keyword", [{"stationname": "没有这个台"}, {"itemname": "没有这个测项"}, {"itemname": []}])
     def test_a_lookup_that_finds_nothing_reads_nothing(self, engine, recorder, monkeypatch, keyword):
         monkeypatch.setattr(fetching, "pd", recorder)
         args = {"stationname": ALL, **keyword}
-        result = fetch(engine, FIRST, FIRST, "水位", args.pop("stationname"), "日值", "预处理库", **args)[0]
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = fetch(engine, FIRST, FIRST, "水位", args.pop("stationname"), "日值", "预处理库", **args)[0]
         assert result.empty
         assert recorder.statements[-1].endswith(" AND (1=0)")
+        # an empty list names nothing; a name that matches nothing is named
+        name, value = next(iter(keyword.items()))
+        assert [str(w.message) for w in caught] == ([] if value == [] else [
+            f"{name} {value!r} matches no name in {'QZ_DICT_STATIONS' if name == 'stationname' else 'QZ_DICT_ITEMS'}"
+            ": the result is empty"])
 
-    def test_other_item_kinds_fail_after_discovery(self, engine, recorder, monkeypatch):
+    def test_other_item_kinds_are_refused_before_any_read(self, engine, recorder, monkeypatch):
         monkeypatch.setattr(fetching, "pd", recorder)
-        with pytest.raises(UnboundLocalError):
+        with pytest.raises(TypeError, match=r"^itemname must be str .* or a list of str .*, not tuple$"):
             fetch(engine, FIRST, FIRST, "水位", ALL, "日值", "预处理库", itemname=("静水位",))
-        assert "ALL_TABLES" in recorder.statements[-1]
+        assert recorder.statements == []
 
     def test_lob_values_and_bytes_are_both_decompressed(self, engine, monkeypatch):
         import gzip

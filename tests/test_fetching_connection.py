@@ -69,13 +69,35 @@ class TestSources:
 
 
 class TestFailures:
-    def test_no_configuration(self, dirs):
-        assert connect() == (None, [MISSING])
+    def test_no_configuration(self, work_conf, home_conf):
+        assert connect() == (None, [MISSING, f"no section 'qz': no file could be read (looked for {work_conf} "
+                                              f"and {home_conf})"])
 
-    def test_no_such_section(self, work_conf):
+    def test_no_such_section_names_the_files_read_and_a_section_of_another_case(self, work_conf, home_conf):
         write(work_conf, conf_text("other", HOST="h"))
-        assert connect() == (None, [MISSING])
-        assert connect("QZ") == (None, [MISSING])  # section names are case-sensitive
+        assert connect() == (None, [MISSING, f"no section 'qz' in {work_conf}; sections there: 'other'"])
+        write(home_conf, conf_text("Qz", HOST="h") + "[QZ]\n")
+        assert connect("qz") == (None, [MISSING, f"no section 'qz' in {work_conf}, {home_conf}; there is 'Qz', "
+                                                 "'QZ' (section names are case-sensitive)"])
+
+    def test_bisource_names_the_same_in_a_note_of_its_key_error(self, work_conf):
+        import velmora.bisource as bisource
+
+        write(work_conf, conf_text("Sample", HOST="h"))
+        for function in (bisource.conn_to_Oracle, bisource.conn_to_MySQL):
+            with pytest.raises(KeyError) as raised:
+                function("sample")
+            assert raised.value.args == ("sample",)
+            assert raised.value.__notes__ == [f"no section 'sample' in {work_conf}; there is 'Sample' (section "
+                                              "names are case-sensitive)"]
+        work_conf.unlink()
+        with pytest.raises(KeyError) as raised:
+            bisource.conn_to_MySQL("sample")
+        assert raised.value.__notes__ == [f"no section 'sample': no file could be read (looked for {work_conf})"]
+        write(work_conf, conf_text("sample", HOST="h"))
+        with pytest.raises(KeyError) as raised:  # a missing option has no note
+            bisource.conn_to_MySQL("sample")
+        assert raised.value.args == ("TNSNAME",) and not hasattr(raised.value, "__notes__")
 
     def test_missing_option(self, work_conf):
         write(work_conf, conf_text(HOST="h", PORT="1", USERNAME="u", TNSNAME="t"))

@@ -1,6 +1,7 @@
 """The README's examples run as written: the first example and "Working with
 the result" on the sample database (as the section "production"), and the
 bisource walk-through on the Oracle stand-in and a private MariaDB server."""
+import io
 import os
 import pathlib
 import re
@@ -80,3 +81,25 @@ def test_bisource_on_the_sample(tmp_path, qz_sample_path, qz_mariadb):
     assert int(count) > 0 and stations == "['37004']"
     assert minutes_line == f"{2 * 31 * 1440} 2"
     assert running == "False"
+
+
+def test_dask_on_the_sample(tmp_path, qz_sample_path, engine, capsys):
+    """The sample form of the Dask walk-through, run as a script of its own
+    from an examples folder; its daily counts are those of the single call."""
+    import velmora.fetching
+
+    (tmp_path / "out").mkdir()
+    shutil.copy(qz_sample_path, tmp_path / "out" / "qzdata.sqlite")
+    shutil.copy(ROOT / "examples" / "default.conf", tmp_path / "default.conf")
+    (block,) = [b for b in python_blocks("### Beyond one machine: Dask", "## Reference") if "dask_plugin" in b]
+    script = "import warnings\nwarnings.simplefilter('ignore', DeprecationWarning)\n" + block + (
+        "print(daily.to_json())\n")
+    env = {k: v for k, v in os.environ.items() if k != "QZDB_DATABASES"}
+    run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True,
+                         timeout=300, env=env)
+    assert run.returncode == 0, run.stderr
+    daily = pd.read_json(io.StringIO(run.stdout.splitlines()[-1]), typ="series")
+    single = velmora.fetching.fetching_data(engine, "20090101", "20090131", "形变", "全部", "分钟值", "预处理库")
+    expected = single["OBSVALUE"].resample("1D").count()
+    assert len(daily) == 31 and daily.sum() > 0
+    np.testing.assert_array_equal(daily.to_numpy(), expected.to_numpy())

@@ -9,6 +9,7 @@
 #include "common/pyops.h"
 #include "fetching/credentials.h"
 #include "fetching/oracle_driver.pybind.h"
+#include "fetching/sections.pybind.h"
 
 namespace velmora {
 namespace {
@@ -18,21 +19,37 @@ namespace {
 // it) is raised again as the same exception with the password hidden.
 class Section {
  public:
-  Section(const Namespace& ns, py::object config, py::object name)
-      : error_(ns["configparser"].attr("Error")), config_(std::move(config)), name_(std::move(name)) {}
+  Section(const Namespace& ns, py::object config, py::object name, py::object files_read)
+      : error_(ns["configparser"].attr("Error")), config_(std::move(config)), name_(std::move(name)),
+        files_read_(std::move(files_read)) {}
 
   py::object operator[](const char* key) const {
     try {
-      return config_[name_][py::str(key)];
+      return section()[py::str(key)];
     } catch (py::error_already_set& e) {
       if (!e.matches(error_)) throw;
       raise_hidden(e);
     }
   }
 
-  bool has(const char* key) const { return contains(config_[name_], key); }
+  bool has(const char* key) const { return contains(section(), key); }
 
  private:
+  // config[name]; a missing section is the parser's KeyError, with a note
+  // naming the file read (or looked for) and a section of another case.
+  py::object section() const {
+    if (contains(config_, name_)) return config_[name_];
+    try {
+      return config_[name_];
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_KeyError)) throw;
+      py::object looked_for = py::module_::import("os").attr("path").attr("abspath")("default.conf");
+      e.value().attr("add_note")(
+          missing_section_line(config_, name_, files_read_, {py::str(looked_for).cast<std::string>()}));
+      throw;
+    }
+  }
+
   std::vector<std::string> password_forms() const {
     py::object stored;
     try {
@@ -78,12 +95,13 @@ class Section {
   py::object error_;
   py::object config_;
   py::object name_;
+  py::object files_read_;
 };
 
 Section read_section(const Namespace& ns, const char* parser, const py::object& basetype) {
   py::object config = ns["configparser"].attr(parser)();
-  config.attr("read")("default.conf");
-  return Section(ns, config, basetype);
+  py::object files_read = config.attr("read")("default.conf");
+  return Section(ns, config, basetype, files_read);
 }
 
 // The connection's output type handler: CLOB and NCLOB columns fetched as

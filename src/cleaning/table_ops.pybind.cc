@@ -4,6 +4,8 @@
 #include "common/frames.h"
 #include "common/pyops.h"
 
+#include <string>
+
 namespace velmora {
 namespace {
 
@@ -17,12 +19,29 @@ py::object concat_df(const Arguments& args) {
   return df.attr("set_index")("new_index");
 }
 
+// A mapping with a key other than "std" and "threshold" (a misspelt key would
+// otherwise leave the 30-deviation default in force without a word) is
+// refused before the caller's table is touched.
+void refuse_unknown_keys(const py::object& choice) {
+  py::object mapping = py::module_::import("collections.abc").attr("Mapping");
+  if (!py::isinstance(choice, mapping)) return;
+  for (const py::handle key : choice) {
+    const bool known = PyUnicode_Check(key.ptr()) &&
+                       (py::str(key).cast<std::string>() == "std" || py::str(key).cast<std::string>() == "threshold");
+    if (!known) {
+      throw py::value_error("remove_peaks_steps has the key " + py::repr(key).cast<std::string>() +
+                            ": the keys it takes are 'std' and 'threshold'");
+    }
+  }
+}
+
 py::object remove_steps_v2(const Arguments& args) {
   const Namespace& ns = args.ns();
   py::object df = args[0];
   py::object choice = args[1];
   // Left at its default (False) or None: no key chosen, as with an empty mapping.
   if (choice.is_none() || choice.ptr() == Py_False) choice = py::dict();
+  refuse_unknown_keys(choice);
 
   update_in_place(df, df.attr("dropna")());
   py::object df_diff = df.attr("diff")();

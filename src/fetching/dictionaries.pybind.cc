@@ -7,6 +7,7 @@ namespace velmora {
 namespace {
 
 py::object timeseries_info(const Arguments& args, const Flavor& flavor) {
+  refuse_missing_connection(args[0], flavor);
   const Reader read(args.ns(), args[0]);
   py::object stations_table = read("SELECT STATIONID,STATIONNAME FROM QZDATA.QZ_DICT_STATIONS");
   py::object points_table = read("SELECT STATIONID,POINTID,POINTNAME FROM QZDATA.QZ_DICT_STATIONPOINTS");

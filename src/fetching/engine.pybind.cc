@@ -9,6 +9,7 @@
 #include "fetching/credentials.h"
 #include "fetching/oracle_driver.pybind.h"
 #include "fetching/reading.pybind.h"
+#include "fetching/sections.pybind.h"
 #include "fetching/stack.h"
 
 namespace velmora {
@@ -82,10 +83,13 @@ py::object conn_to_oracle(const Arguments& args) {
   py::list files;
   files.append("default.conf");
   files.append(file_path);
-  config.attr("read")(files);
+  py::object files_read = config.attr("read")(files);
 
   if (!py::bool_(config.attr("sections")()) || !contains(config, db)) {
     ns.print(kMissingConfiguration);
+    ns.print(missing_section_line(config, db, files_read,
+                                  {py::str(path.attr("abspath")("default.conf")).cast<std::string>(),
+                                   py::str(file_path).cast<std::string>()}));
     return py::none();
   }
 

@@ -18,6 +18,7 @@ enum : size_t { kConn, kStartdate, kEnddate, kMethodname, kStationname, kItemnam
 
 py::object fetching_dialog(const Arguments& args, const Flavor& flavor) {
   const Namespace& ns = args.ns();
+  refuse_missing_connection(args[kConn], flavor);
   const Reader read(ns, args[kConn]);
   const std::string date_1 = eight_digit_day(ns, args[kStartdate]);
   const std::string date_2 = eight_digit_day(ns, args[kEnddate]);
@@ -31,11 +32,15 @@ py::object fetching_dialog(const Arguments& args, const Flavor& flavor) {
   std::string filters;
   if (!is_all(args[kStationname])) {
     py::object stationid = like(sql::station_codes_like(Dialect::kOracle), "stationname", kStationname);
-    filters += sql::station_filter(texts(stationid[py::str(flavor.column("stationid"))]), Dialect::kOracle);
+    const std::vector<std::string> codes = texts(stationid[py::str(flavor.column("stationid"))]);
+    if (codes.empty()) warn_matches_nothing("stationname", args[kStationname], "QZ_DICT_STATIONS");
+    filters += sql::station_filter(codes, Dialect::kOracle);
   }
   if (!is_all(args[kItemname])) {
     py::object itemid = like(sql::item_codes_like(Dialect::kOracle), "itemname", kItemname);
-    filters += sql::item_filter(texts(itemid[py::str(flavor.column("itemid"))]), Dialect::kOracle);
+    const std::vector<std::string> codes = texts(itemid[py::str(flavor.column("itemid"))]);
+    if (codes.empty()) warn_matches_nothing("itemname", args[kItemname], "QZ_DICT_ITEMS");
+    filters += sql::item_filter(codes, Dialect::kOracle);
   }
 
   // the rows of every search, in order, labels kept

@@ -51,26 +51,80 @@ std::string station_filter(const Reader& read, const Flavor& flavor, const py::o
   if (is_all(stationname)) return "";
   py::object stationid = read(sql::station_codes_like(flavor.observations),
                               fragment_bind(flavor.observations, "stationname", stationname));
-  return sql::station_filter(texts(stationid[py::str(flavor.column("stationid"))]), flavor.observations);
+  const std::vector<std::string> codes = texts(stationid[py::str(flavor.column("stationid"))]);
+  if (codes.empty()) warn_matches_nothing("stationname", stationname, "QZ_DICT_STATIONS");
+  return sql::station_filter(codes, flavor.observations);
 }
 
-// nullopt for an item name of a kind that gives no filter.
-std::optional<std::string> item_filter(const Reader& read, const Flavor& flavor, const py::object& itemname) {
+// `itemname` is text or a list of texts (refuse_argument_types).
+std::string item_filter(const Reader& read, const Flavor& flavor, const py::object& itemname) {
   const std::string column = flavor.column("itemid");
   if (PyUnicode_Check(itemname.ptr())) {
     if (is_all(itemname)) return "";
     py::object itemid = read(sql::item_codes_like(flavor.observations),
                              fragment_bind(flavor.observations, "itemname", itemname));
-    return sql::item_filter(texts(itemid[py::str(column)]), flavor.observations);
+    const std::vector<std::string> codes = texts(itemid[py::str(column)]);
+    if (codes.empty()) warn_matches_nothing("itemname", itemname, "QZ_DICT_ITEMS");
+    return sql::item_filter(codes, flavor.observations);
   }
+  // The caller's list stays as it is; the names are quoted in the statement.
+  std::vector<std::string> wanted = texts(py::list(itemname));
+  if (wanted.empty()) return sql::item_filter({}, flavor.observations);
+  py::object itemid = read(sql::item_codes_named(wanted, flavor.observations));
+  const std::vector<std::string> codes = texts(itemid[py::str(column)]);
+  if (codes.empty()) warn_matches_nothing("itemname", itemname, "QZ_DICT_ITEMS");
+  return sql::item_filter(codes, flavor.observations);
+}
+
+std::string type_name(const py::handle& value) { return Py_TYPE(value.ptr())->tp_name; }
+
+// The names and codes of a request are text: refused here, before any
+// statement is sent, rather than failing half-way through the request.
+void refuse_argument_types(const py::object& itemname, const py::object& pointid) {
   if (PyList_Check(itemname.ptr())) {
-    // The caller's list stays as it is; the names are quoted in the statement.
-    std::vector<std::string> wanted = texts(py::list(itemname));
-    if (wanted.empty()) return sql::item_filter({}, flavor.observations);
-    py::object itemid = read(sql::item_codes_named(wanted, flavor.observations));
-    return sql::item_filter(texts(itemid[py::str(column)]), flavor.observations);
+    const py::list names(itemname);
+    for (size_t i = 0; i < py::len(names); ++i) {
+      if (!PyUnicode_Check(names[i].ptr())) {
+        throw py::type_error("itemname must be str or a list of str, not a list holding " + type_name(names[i]) +
+                             " (at position " + std::to_string(i) + ")");
+      }
+    }
+  } else if (!PyUnicode_Check(itemname.ptr())) {
+    throw py::type_error("itemname must be str (part of an item name, or \"全部\") or a list of str "
+                         "(whole item names), not " + type_name(itemname));
   }
-  return std::nullopt;
+  if (!pointid.is_none() && !PyUnicode_Check(pointid.ptr())) {
+    throw py::type_error("pointid must be str (a point code, \"\" for every point) or None, not " +
+                         type_name(pointid));
+  }
+}
+
+// The table of a split request that read no rows: what a request with rows
+// returns, without rows. An empty DatetimeIndex STARTDATE in the unit pandas
+// gives the samples' times (the driver's datetimes plus whole seconds:
+// nanoseconds before pandas 3, microseconds on it), STATIONID and ITEMID in
+// the dtype pandas makes text (objects before pandas 3, str on it), OBSVALUE
+// float32.
+py::object empty_split_table(const Namespace& ns, const request::SamplingRate& rate) {
+  py::object pd = ns["pd"], np = ns["np"];
+  py::list one;
+  one.append(py::module_::import("datetime").attr("datetime")(2009, 1, 1));
+  py::object start = pd.attr("Series")(one);
+  if (rate.seconds <= 3600) {
+    py::list second;
+    second.append(1);
+    start = add(start, pd.attr("to_timedelta")(pd.attr("Series")(second), py::arg("unit") = "s"));
+  }
+  py::list text;
+  text.append("x");
+  py::object text_dtype = pd.attr("Series")(text).attr("dtype");
+  py::object index = pd.attr("DatetimeIndex")(np.attr("array")(py::list(), py::arg("dtype") = start.attr("dtype")),
+                                              py::arg("name") = "STARTDATE");
+  py::dict columns;
+  columns["STATIONID"] = pd.attr("Series")(py::list(), py::arg("dtype") = text_dtype, py::arg("index") = index);
+  columns["ITEMID"] = pd.attr("Series")(py::list(), py::arg("dtype") = text_dtype, py::arg("index") = index);
+  columns["OBSVALUE"] = pd.attr("Series")(py::list(), py::arg("dtype") = "float32", py::arg("index") = index);
+  return pd.attr("DataFrame")(columns, py::arg("index") = index);
 }
 
 // Names of the observation tables holding the three codes, development tables
@@ -139,16 +193,18 @@ void decompress_values(const Namespace& ns, py::object& df, const Flavor& flavor
 
 py::object fetching_data(const Arguments& args, const Flavor& flavor) {
   const Namespace& ns = args.ns();
+  refuse_missing_connection(args[kConn], flavor);
   ns.print("fetching data...");
   const Reader read(ns, args[kConn]);
   const std::string date_1 = eight_digit_day(ns, args[kStartdate]);
   const std::string date_2 = eight_digit_day(ns, args[kEnddate]);
+  refuse_argument_types(args[kItemname], args[kPointid]);
 
   py::object methods = method_codes(read, flavor, args[kMethodname]);
   const std::string stations = station_filter(read, flavor, args[kStationname]);
   std::string point;
   if (py::bool_(args[kPointid])) point = sql::point_filter(text(args[kPointid]), flavor.observations);
-  const std::optional<std::string> items = item_filter(read, flavor, args[kItemname]);
+  const std::string items = item_filter(read, flavor, args[kItemname]);
 
   std::optional<request::SamplingRate> rate;
   if (PyUnicode_Check(args[kDataType].ptr())) rate = request::sampling_rate(args[kDataType].cast<std::string>());
@@ -162,15 +218,10 @@ py::object fetching_data(const Arguments& args, const Flavor& flavor) {
     ns.print("no table name selected!");
     return py::none();
   }
-  if (!items) {
-    PyErr_SetString(PyExc_UnboundLocalError,
-                    "cannot access local variable 'items' where it is not associated with a value");
-    throw py::error_already_set();
-  }
   refuse_unsafe_table_names(tables, flavor.observations);
 
   py::object df = with_object_index_if_empty(
-      ns, read(sql::observation_union(tables, date_1, date_2, stations + *items + point, flavor.observations)));
+      ns, read(sql::observation_union(tables, date_1, date_2, stations + items + point, flavor.observations)));
   const std::string startdate = flavor.column("startdate"), stationid = flavor.column("stationid"),
                     itemid = flavor.column("itemid"), obsvalue = flavor.column("obsvalue");
   df = df.attr("sort_values")(py::arg("by") = names({itemid, stationid, flavor.column("pointid"), startdate}));
@@ -180,6 +231,10 @@ py::object fetching_data(const Arguments& args, const Flavor& flavor) {
   if (py::bool_(args[kGzipFlag])) decompress_values(ns, df, flavor);
   replace_in_text_cells(ns, df, "NULLALL", request::empty_row(*rate));
 
+  if (py::cast<bool>(df.attr("empty")) && py::bool_(args[kMySplitLines])) {
+    ns.print("data fetched...");
+    return empty_split_table(ns, *rate);
+  }
   const bool split = !py::cast<bool>(df.attr("empty")) && py::bool_(args[kMySplitLines]);
   if (flavor.upper_case_results) {
     if (split) df = ns["tsc"].attr("split_lines")(df, rate->seconds);

@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <optional>
 #include <string_view>
 
 #include "common/frames.h"
@@ -9,6 +10,22 @@
 #include "fetching/request.h"
 
 namespace velmora {
+
+void refuse_missing_connection(const py::handle& conn, const Flavor& flavor) {
+  if (!conn.is_none()) return;
+  throw py::type_error(flavor.upper_case_results
+                           ? "conn is None, not a connection: conn_to_Oracle returns None when it cannot "
+                             "connect, and the line it printed says why"
+                           : "conn is None, not a connection: pass the connection that conn_to_Oracle or "
+                             "conn_to_MySQL returns");
+}
+
+void warn_matches_nothing(const char* parameter, const py::handle& value, const char* table) {
+  const std::string message = std::string(parameter) + " " + py::repr(value).cast<std::string>() +
+                              " matches no name in " + table + ": the result is empty";
+  // stack level 1: the caller's own line (this function has no frame)
+  if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+}
 
 py::object with_object_index_if_empty(const Namespace& ns, py::object df) {
   if (py::len(df) != 0 || !py::isinstance(df.attr("index"), ns["pd"].attr("RangeIndex"))) return df;
@@ -58,9 +75,93 @@ py::object Reader::operator()(const std::string& sql) const { return read(sql, n
 
 py::object Reader::operator()(const std::string& sql, const py::object& params) const { return read(sql, &params); }
 
+namespace {
+
+constexpr const char* kDriverNotice = "pandas only supports SQLAlchemy connectable";
+
+// pandas' notice on reads through a driver's connection, once per process.
+// The first such read of the process lets it through (the caller's filters
+// decide what becomes of it); while any later one runs, one filter entry of
+// our own that ignores it stands at the front of warnings.filters. The entry
+// is put in and taken out by itself, never by restoring a saved list (what
+// warnings.catch_warnings does, which loses or keeps filters wrongly when
+// reads on several threads overlap): filters the caller sets meanwhile stay.
+// All of it runs under the interpreter lock.
+class DriverNotice {
+ public:
+  DriverNotice() {
+    if (!shown()) {
+      mark_shown();
+      return;
+    }
+    if (active_ == 0) {
+      py::object warnings = py::module_::import("warnings");
+      py::object re = py::module_::import("re");
+      entry() = py::make_tuple("ignore", re.attr("compile")(kDriverNotice, re.attr("I")),
+                               py::handle(PyExc_UserWarning), py::none(), 0);
+      warnings.attr("filters").attr("insert")(0, entry());
+      filters_changed(warnings);
+    }
+    ++active_;
+    installed_ = true;
+  }
+  DriverNotice(const DriverNotice&) = delete;
+  DriverNotice& operator=(const DriverNotice&) = delete;
+
+  ~DriverNotice() {
+    if (!installed_ || --active_ > 0) return;
+    try {
+      py::object warnings = py::module_::import("warnings");
+      py::list filters = warnings.attr("filters");
+      for (size_t i = 0; i < py::len(filters); ++i) {
+        if (filters[i].ptr() == entry().ptr()) {
+          filters.attr("pop")(i);
+          break;
+        }
+      }
+      filters_changed(warnings);
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("removing velmora's filter of pandas' notice");
+    }
+    entry() = py::none();
+  }
+
+ private:
+  // Whether the process has had the notice, kept in the package's namespace
+  // so that both fetch modules see it.
+  static bool shown() {
+    py::object package = py::module_::import("sys").attr("modules").attr("get")("velmora");
+    return !package.is_none() && py::hasattr(package, "_driver_notice_shown");
+  }
+  static void mark_shown() {
+    py::object package = py::module_::import("sys").attr("modules").attr("get")("velmora");
+    if (!package.is_none()) package.attr("_driver_notice_shown") = true;
+  }
+  // The registries of warnings already shown are dropped when the filters change.
+  static void filters_changed(const py::object& warnings) {
+    for (const char* name : {"_filters_mutated", "_filters_mutated_lock_held"}) {
+      if (py::hasattr(warnings, name)) {
+        warnings.attr(name)();
+        return;
+      }
+    }
+  }
+  static py::object& entry() {
+    static py::object* held = new py::object(py::none());  // never destroyed: outlives the interpreter
+    return *held;
+  }
+
+  static inline int active_ = 0;  // reads with the entry in place
+  bool installed_ = false;
+};
+
+}  // namespace
+
 py::object Reader::read(const std::string& sql, const py::object* params) const {
   py::object pd = ns_["pd"];
   try {
+    std::optional<DriverNotice> notice;
+    if (!through_sqlalchemy_) notice.emplace();
     if (params == nullptr) return pd.attr("read_sql")(sql, py::arg("con") = conn_);
     return pd.attr("read_sql")(sql, py::arg("con") = conn_, py::arg("params") = *params);
   } catch (py::error_already_set& e) {

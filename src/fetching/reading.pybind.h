@@ -12,6 +12,11 @@ namespace velmora {
 
 // pd.read_sql(sql, con=conn[, params=params]), with `pd` looked up at call time.
 //
+// Through a driver's connection pandas warns on every read that it has only
+// been tested with SQLAlchemy and sqlite3: that notice comes with the first
+// such read of the process and no later one (DriverNotice below); every
+// other warning of a read comes as the caller's filters have it.
+//
 // A failed statement raises what it raises on pandas 1.5 and 2, whatever
 // the release: through a SQLAlchemy engine, SQLAlchemy's own error (pandas 3
 // wraps it in its DatabaseError: the error it wraps is raised instead);
@@ -31,6 +36,14 @@ class Reader {
   py::object conn_;
   bool through_sqlalchemy_;
 };
+
+// Raises TypeError when `conn` is None (what fetching's conn_to_Oracle returns
+// when it cannot connect), before a function does anything with it.
+void refuse_missing_connection(const py::handle& conn, const Flavor& flavor);
+
+// A UserWarning, attributed to the caller's line, that the name given as
+// `parameter` matched no row of the dictionary `table`.
+void warn_matches_nothing(const char* parameter, const py::handle& value, const char* table);
 
 // A table read with no rows gets the index pandas 1.5 gives it, an empty Index
 // of objects, in place of the empty RangeIndex of pandas 2; any other table is

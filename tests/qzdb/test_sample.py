@@ -282,6 +282,17 @@ class TestCommandLine:
         assert all(rows(path, t.name) == rows(expected, t.name)
                    for t in sample.read_tables(expected))
 
+    def test_makes_the_folder_of_the_path(self, tmp_path):
+        path = tmp_path / "out" / "deeper" / "cli.sqlite"
+        done = self.run(str(path), "--stations", "2", "--days", "1",
+                        "--second-stations", "1", "--second-days", "1")
+        assert done.returncode == 0, done.stderr
+        assert rows(path, "QZ_DICT_STATIONS")
+        blocked = tmp_path / "a-file"
+        blocked.write_bytes(b"")
+        done = self.run(str(blocked / "x.sqlite"))
+        assert done.returncode == 2 and "error:" in done.stderr
+
     @pytest.mark.parametrize(
         "args, message",
         [(["--days", "0"], "days must be between"),

@@ -1029,13 +1029,15 @@ def main(argv=None):
     parser.add_argument("--force", action="store_true",
                         help="replace an existing file")
     args = parser.parse_args(argv)
+    folder = os.path.dirname(os.path.abspath(args.path))
     try:
+        os.makedirs(folder, exist_ok=True)
         plan = build(args.path, seed=args.seed, stations=args.stations,
                      days=args.days, start=args.start,
                      second_stations=args.second_stations,
                      second_days=args.second_days, sid=args.sid,
                      service_name=args.service_name, overwrite=args.force)
-    except (ValueError, FileExistsError) as e:
+    except (ValueError, OSError) as e:
         parser.exit(2, "error: %s\n" % e)
     counts = row_counts(args.path)
     print("%s: %d stations, %d days from %s, %d tables, %d rows"
