@@ -18,14 +18,27 @@ Rows of several stations are merged by a sweep over the grid of the rate, also
 where stations start at different seconds of the minute, or at a fractional
 rate of whole nanoseconds such as 0.5 s; other fractional rates (a third of a
 second) are merged by time row against row. The shapes include each kind.
+
+Beside the pandas formulation, where installed, the same split as an analyst
+would write it in polars (str.split, explode, a non-strict cast to Float32,
+a stable sort) and in DuckDB (string_split, unnest, TRY_CAST, ORDER BY), each
+from its own table to its own table on all cores, and a single-threaded C++
+loop that only splits on blanks, reads each piece with std::from_chars and
+writes value and time (benchmarks/from_chars_loop.cc, built here under
+build/bench when it is missing). "per core / loop" is split_lines' time
+times the threads it may use over the loop's time: below 1, split_lines
+spends less time per sample on each core than the bare loop.
 """
 import argparse
 import contextlib
 import gc
 import io
 import json
+import os
+import pathlib
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -108,14 +121,94 @@ def text_dtypes():
     return dtypes
 
 
+def unit_seconds(rate):
+    """Seconds between two pieces of a row, as split_lines counts them."""
+    return {1: 1, 60: 60, 3600: 3600}.get(rate, 60)
+
+
+def polars_formulation(df, rate):
+    """The split in polars: df is a polars DataFrame of the packed table."""
+    import polars as pl
+    others = [c for c in df.columns if c not in ("startdate", "obsvalue")]
+    piece = pl.col("obsvalue")
+    return (df.with_columns(piece.str.split(" "))
+            .with_columns(pl.int_ranges(piece.list.len()).alias("timespan"))
+            .explode(["obsvalue", "timespan"])
+            .select((pl.col("startdate") + pl.duration(seconds=pl.col("timespan") * unit_seconds(rate)))
+                    .alias("startdate"),
+                    *others,
+                    pl.when(piece.str.contains("99999", literal=True)).then(None)
+                    .otherwise(piece.cast(pl.Float32, strict=False)).alias("obsvalue"))
+            .sort("startdate", maintain_order=True))
+
+
+def duckdb_statement(columns, rate):
+    """The split in DuckDB's SQL over the table t of the packed rows."""
+    others = "".join(f"{c}, " for c in columns if c not in ("startdate", "obsvalue"))
+    return (f"SELECT startdate + (k - 1) * INTERVAL {unit_seconds(rate)} SECOND AS startdate, {others}"
+            "CASE WHEN piece LIKE '%99999%' THEN NULL ELSE TRY_CAST(piece AS FLOAT) END AS obsvalue "
+            f"FROM (SELECT r, startdate, {others}unnest(parts) AS piece, generate_subscripts(parts, 1) AS k "
+            f"FROM (SELECT rowid AS r, startdate, {others}string_split(obsvalue, ' ') AS parts FROM t)) "
+            "ORDER BY 1, r, k")
+
+
+LOOP = pathlib.Path(__file__).resolve().parent.parent / "build" / "bench" / "from_chars_loop"
+
+
+def loop_program():
+    """The from_chars loop, built with the project's CMake when missing; None when it cannot be."""
+    if LOOP.exists():
+        return LOOP
+    root = LOOP.parent.parent.parent
+    bin_dir = pathlib.Path(sys.executable).parent
+    cmake = bin_dir / "cmake" if (bin_dir / "cmake").exists() else "cmake"
+    configure = [str(cmake), "-S", str(root), "-B", str(LOOP.parent), "-DVELMORA_PYTHON_MODULES=OFF",
+                 "-DVELMORA_BENCHMARKS=ON", "-DCMAKE_BUILD_TYPE=Release"]
+    if (bin_dir / "ninja").exists():
+        configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}"]
+    try:
+        subprocess.run(configure, check=True, capture_output=True)
+        subprocess.run([str(cmake), "--build", str(LOOP.parent), "--target", "from_chars_loop"],
+                       check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        print(f"note: the from_chars loop could not be built ({e}); its column stays empty")
+        return None
+    return LOOP
+
+
+def measure_loop(shape, repeat):
+    rows, pieces, rate, text_columns, stations, offset = SHAPES[shape]
+    df = packed_table(rows, pieces, rate, text_columns, stations, offset)
+    starts = df["startdate"].to_numpy().astype("datetime64[ns]").astype(np.int64)
+    step = unit_seconds(rate) * 1_000_000_000
+    with tempfile.NamedTemporaryFile("w", suffix=".txt") as rows_file:
+        for start, text in zip(starts, df["obsvalue"]):
+            rows_file.write(f"{start} {step}\t{text}\n")
+        rows_file.flush()
+        out = subprocess.run([str(LOOP), rows_file.name, str(max(repeat, 5))],
+                             check=True, capture_output=True, text=True).stdout
+    return {"seconds": json.loads(out)["seconds"], "peak_mib": float("nan"), "result_mib": float("nan")}
+
+
 def measure(shape, implementation, repeat):
     rows, pieces, rate, text_columns, stations, offset = SHAPES[shape]
     dtype = None
     if implementation.startswith("native:"):
         dtype = text_dtypes()[implementation.split(":", 1)[1]]
         implementation = "native"
+    if implementation == "loop":
+        return measure_loop(shape, repeat)
     if implementation == "native":
         from velmora.cleaning import split_lines as function
+    elif implementation == "polars":
+        import polars as pl
+        function = polars_formulation
+    elif implementation == "duckdb":
+        import duckdb
+        connection = duckdb.connect()
+
+        def function(statement, rate):
+            return connection.sql(statement).fetch_arrow_table()
     else:
         function = pandas_formulation
     times = []
@@ -124,6 +217,13 @@ def measure(shape, implementation, repeat):
         df = packed_table(rows, pieces, rate, text_columns, stations, offset)
         if dtype is not None:
             df = df.astype({c: dtype for c in df.columns if c != "startdate"})
+        if implementation == "polars":
+            df = pl.from_pandas(df)
+        elif implementation == "duckdb":
+            connection.register("packed", df)
+            connection.execute("CREATE OR REPLACE TABLE t AS SELECT * FROM packed")
+            connection.unregister("packed")
+            df = duckdb_statement(list(df.columns), rate)
         gc.collect()
         with open("/proc/self/clear_refs", "w") as refs:
             refs.write("5")
@@ -133,7 +233,10 @@ def measure(shape, implementation, repeat):
             result = function(df, rate)
             times.append(time.perf_counter() - began)
         peak = max(peak, rss_kib("VmHWM") - before)
-        result_mib = result.memory_usage(index=True, deep=False).sum() / 2**20
+        if implementation in ("native", "pandas"):
+            result_mib = result.memory_usage(index=True, deep=False).sum() / 2**20
+        else:
+            result_mib = result.nbytes / 2**20 if implementation == "duckdb" else result.estimated_size() / 2**20
         del result, df
     return {"seconds": min(times), "peak_mib": peak / 1024, "result_mib": result_mib}
 
@@ -142,7 +245,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--one", nargs=2, metavar=("SHAPE", "IMPL"), help=argparse.SUPPRESS)
-    parser.add_argument("--native-only", action="store_true", help="skip the pandas formulation")
+    parser.add_argument("--native-only", action="store_true", help="skip every other formulation")
+    parser.add_argument("--peers", default="pandas,polars,duckdb,loop",
+                        help="the formulations to compare with, comma-separated (default: %(default)s)")
     parser.add_argument("--text-dtypes", action="store_true",
                         help="the native call on the packed text in each text dtype of this pandas")
     parser.add_argument("shapes", nargs="*", help="shapes to measure (default: all)")
@@ -153,20 +258,63 @@ def main():
     if args.text_dtypes:
         by_dtypes(args)
         return
-    print(f"{'shape':56} {'pandas s':>9} {'native s':>9} {'speed-up':>9} "
-          f"{'pandas MiB':>11} {'native MiB':>11} {'memory':>7} {'result MiB':>11} {'peak/result':>12}")
+    peers = [] if args.native_only else available_peers(args.peers.split(","))
+    threads = split_threads()
+    print(f"split_lines may use {threads} thread(s); times in ms, the best of {args.repeat} runs")
+    print(f"{'shape':56} " + " ".join(f"{name + ' ms':>10}" for name in peers + ["native"])
+          + "".join(f" {'x ' + name:>9}" for name in peers if name != "loop")
+          + (f" {'per core / loop':>16}" if "loop" in peers else ""))
+    memory = []
     for shape in args.shapes or SHAPES:
         result = {}
-        for implementation in ("native",) if args.native_only else ("pandas", "native"):
+        for implementation in peers + ["native"]:
+            if implementation != "native" and SHAPES[shape][2] > 3600 and implementation != "pandas":
+                result[implementation] = {"seconds": float("nan")}
+                continue
             out = subprocess.run([sys.executable, __file__, "--repeat", str(args.repeat),
                                   "--one", shape, implementation],
                                  check=True, capture_output=True, text=True).stdout
-            result[implementation] = json.loads(out)
+            result[implementation] = json.loads(out.splitlines()[-1])
         n = result["native"]
-        p = result.get("pandas", {"seconds": float("nan"), "peak_mib": float("nan")})
-        print(f"{shape:56} {p['seconds']:9.3f} {n['seconds']:9.4f} {p['seconds'] / n['seconds']:8.0f}x "
-              f"{p['peak_mib']:11.1f} {n['peak_mib']:11.1f} {n['peak_mib'] / max(p['peak_mib'], 1e-9):6.0%} "
+        line = f"{shape:56} " + " ".join(f"{result[name]['seconds'] * 1e3:10.1f}" for name in peers + ["native"])
+        line += "".join(f" {result[name]['seconds'] / n['seconds']:8.1f}x" for name in peers if name != "loop")
+        if "loop" in peers:
+            line += f" {n['seconds'] * threads / result['loop']['seconds']:16.2f}"
+        print(line, flush=True)
+        memory.append((shape, result.get("pandas"), n))
+    print()
+    print(f"{'shape':56} {'pandas MiB':>11} {'native MiB':>11} {'memory':>7} {'result MiB':>11} {'peak/result':>12}")
+    for shape, p, n in memory:
+        p = p or {"peak_mib": float("nan")}
+        print(f"{shape:56} {p['peak_mib']:11.1f} {n['peak_mib']:11.1f} {n['peak_mib'] / max(p['peak_mib'], 1e-9):6.0%} "
               f"{n['result_mib']:11.1f} {n['peak_mib'] / n['result_mib']:12.2f}")
+
+
+def available_peers(wanted):
+    """Of the formulations wanted, those that can run here: polars and DuckDB where installed, the
+    loop where it can be built; a note for each one missing."""
+    peers = []
+    for name in wanted:
+        if name in ("polars", "duckdb"):
+            try:
+                __import__(name)
+            except ImportError:
+                print(f"note: {name} is not installed (requirements-dev.txt); its column is left out")
+                continue
+        elif name == "loop":
+            if loop_program() is None:
+                continue
+        elif name != "pandas":
+            raise SystemExit(f"unknown formulation {name!r}")
+        peers.append(name)
+    return peers
+
+
+def split_threads():
+    """The threads split_lines may use here: the CPUs of the affinity mask, at most VELMORA_NUM_THREADS."""
+    cpus = len(os.sched_getaffinity(0))
+    cap = os.environ.get("VELMORA_NUM_THREADS", "").strip()
+    return min(cpus, int(cap)) if cap.isdigit() and int(cap) > 0 else cpus
 
 
 def by_dtypes(args):
