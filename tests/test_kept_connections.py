@@ -58,7 +58,36 @@ def test_a_kept_mysql_connection_reads_the_rows_committed_since(mysql, live_tabl
     assert mysql.get_autocommit()
 
 
-def test_an_idle_connection_dropped_by_the_network_is_replaced(dirs, qz_sample_path, qz_cx_oracle):
+def test_an_idle_connection_dropped_by_the_network_is_replaced(dirs, qz_sample_path, qz_cx_oracle, monkeypatch):
+    # Where the dropped connection is found: by the pool's ping before it is
+    # lent out (Connection.ping, or "SELECT 1 FROM DUAL" where the dialect
+    # pings with a statement), not by a statement of the fetch. (pandas'
+    # read_sql swallows the error of its first statement, a table-name probe,
+    # and the pool then reconnects, so without the ping the fetch may still
+    # succeed.)
+    found_by = []
+    current = []
+    round_trip = qzdb.oracle.Connection._round_trip
+    ping, execute = qzdb.oracle.Connection.ping, qzdb.oracle.Cursor.execute
+
+    def recording_round_trip(conn):
+        if conn._cut == "cut":
+            found_by.append(current[-1] if current else "?")
+        round_trip(conn)
+
+    def during(what, function):
+        def recording(self, *args, **kwargs):
+            current.append(what(args))
+            try:
+                return function(self, *args, **kwargs)
+            finally:
+                current.pop()
+        return recording
+
+    monkeypatch.setattr(qzdb.oracle.Connection, "_round_trip", recording_round_trip)
+    monkeypatch.setattr(qzdb.oracle.Connection, "ping", during(lambda args: "PING", ping))
+    monkeypatch.setattr(qzdb.oracle.Cursor, "execute",
+                        during(lambda args: " ".join(str(args[0]).split()).upper(), execute))
     # a database of its own: the network drops every connection to it
     path = dirs.work / "own.sqlite"
     with contextlib.closing(sqlite3.connect(qz_sample_path)) as src, contextlib.closing(sqlite3.connect(path)) as dst, dst:
@@ -72,6 +101,7 @@ def test_an_idle_connection_dropped_by_the_network_is_replaced(dirs, qz_sample_p
         after, lines = quietly(fetching.fetching_data, *request)
         tm.assert_frame_equal(after, before)
         assert lines == ["fetching data...", "splitting data...", "data fetched..."]
+        assert found_by in (["PING"], ["SELECT 1 FROM DUAL"]), found_by
     finally:
         engine.dispose()
 
