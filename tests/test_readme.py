@@ -49,6 +49,7 @@ def test_first_example_and_working_with_the_result(dirs, qz_sample_path, qz_cx_o
     one, wide = ns["one"], ns["wide"]
     assert one.index.is_monotonic_increasing and len(one) == 31 * 1440
     assert wide.shape == (31 * 1440, 2)
+    assert (wide.dtypes == np.float32).all()  # as fetched, not widened to float64
     np.testing.assert_array_equal(wide["370054", "2111"].to_numpy(), one.to_numpy())
 
     named = ns["named"]
