@@ -38,7 +38,6 @@ class Section {
   // config[name]; a missing section is the parser's KeyError, with a note
   // naming the file read (or looked for) and a section of another case.
   py::object section() const {
-    if (contains(config_, name_)) return config_[name_];
     try {
       return config_[name_];
     } catch (py::error_already_set& e) {

@@ -26,9 +26,8 @@ void refuse_unknown_keys(const py::object& choice) {
   py::object mapping = py::module_::import("collections.abc").attr("Mapping");
   if (!py::isinstance(choice, mapping)) return;
   for (const py::handle key : choice) {
-    const bool known = PyUnicode_Check(key.ptr()) &&
-                       (py::str(key).cast<std::string>() == "std" || py::str(key).cast<std::string>() == "threshold");
-    if (!known) {
+    const std::string name = PyUnicode_Check(key.ptr()) ? py::str(key).cast<std::string>() : std::string();
+    if (name != "std" && name != "threshold") {
       throw py::value_error("remove_peaks_steps has the key " + py::repr(key).cast<std::string>() +
                             ": the keys it takes are 'std' and 'threshold'");
     }

@@ -16,9 +16,8 @@ py::str today_plus(const Namespace& ns, const py::object& days) {
   return when.attr("strftime")("%Y%m%d");
 }
 
-py::object load_daily(const Arguments& args, const Flavor& flavor) {
+py::object load_daily(const Arguments& args) {
   const Namespace& ns = args.ns();
-  refuse_missing_connection(args[0], flavor);
   // conn, period, is_preprocessed, item, datatype, gzip_flag
   py::str startdate = today_plus(ns, multiply(py::int_(-1), args[1]));
   py::str enddate = today_plus(ns, py::none());
@@ -28,7 +27,6 @@ py::object load_daily(const Arguments& args, const Flavor& flavor) {
 
 py::object load_resistivity(const Arguments& args, const Flavor& flavor) {
   const Namespace& ns = args.ns();
-  refuse_missing_connection(args[0], flavor);
   py::object date_0 = flavor.resistivity_start ? args[1] : py::str("20090101");
   py::str enddate = today_plus(ns, py::none());
   py::object df = ns["fetching_data"](args[0], date_0, enddate, "直流单装置地电阻率", all_names(), "小时值", "预处理库");
@@ -46,9 +44,8 @@ py::object load_resistivity(const Arguments& args, const Flavor& flavor) {
   return df;
 }
 
-py::object load_water(const Arguments& args, const Flavor& flavor) {
+py::object load_water(const Arguments& args) {
   const Namespace& ns = args.ns();
-  refuse_missing_connection(args[0], flavor);
   py::str enddate = today_plus(ns, py::none());
   py::object df = ns["fetching_data"](args[0], "20090101", enddate, "水位", "郯城", "日均值", "预处理库");
   // The station code written with a lower-case h, in upper case, in place:
@@ -72,7 +69,7 @@ void register_loaders(py::module_& m, const Flavor& flavor) {
              .params = {Param::required("conn"), Param::required("period"), Param::required("is_preprocessed"),
                         Param::required("item"), Param::required("datatype"),
                         Param::with_default("gzip_flag", py::bool_(false))},
-             .body = [flavor](const Arguments& args) { return load_daily(args, flavor); }});
+             .body = load_daily});
   if (flavor.resistivity_start) {
     define(m, {.name = "load_Oracle_data_resistivity_year",
                .params = {Param::required("conn"), Param::with_default("date_0", py::str("20090101"))},
@@ -86,7 +83,7 @@ void register_loaders(py::module_& m, const Flavor& flavor) {
   define(m, {.name = "load_Oracle_data_water_year",
              .form = CallForm::kOneArg,
              .params = {Param::required("conn")},
-             .body = [flavor](const Arguments& args) { return load_water(args, flavor); }});
+             .body = load_water});
 }
 
 }  // namespace velmora
