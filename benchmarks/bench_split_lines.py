@@ -145,8 +145,12 @@ def polars_formulation(df, rate):
 def duckdb_statement(columns, rate):
     """The split in DuckDB's SQL over the table t of the packed rows."""
     others = "".join(f"{c}, " for c in columns if c not in ("startdate", "obsvalue"))
-    # DuckDB's intervals count microseconds: a third of a second is rounded to one
-    return (f"SELECT startdate + to_microseconds(CAST(round((k - 1) * {step_ns(rate) / 1000!r}) AS BIGINT)) AS startdate, {others}"
+    # DuckDB's intervals count microseconds: a step of whole microseconds is
+    # an interval, any other (a third of a second) is rounded at each piece
+    step_us = step_ns(rate) / 1000
+    offset = (f"(k - 1) * INTERVAL {int(step_us)} MICROSECOND" if step_us.is_integer()
+              else f"to_microseconds(CAST(round((k - 1) * {step_us!r}) AS BIGINT))")
+    return (f"SELECT startdate + {offset} AS startdate, {others}"
             "CASE WHEN piece LIKE '%99999%' THEN NULL ELSE TRY_CAST(piece AS FLOAT) END AS obsvalue "
             f"FROM (SELECT r, startdate, {others}unnest(parts) AS piece, generate_subscripts(parts, 1) AS k "
             f"FROM (SELECT rowid AS r, startdate, {others}string_split(obsvalue, ' ') AS parts FROM t)) "
