@@ -222,9 +222,15 @@ class ReadAhead {
       if (gzip_) column = decompressed(column);
       column = replaced_in_text(ns_, column, "NULLALL", request::empty_row(rate));
       split_.add(column);
-      set_column(batch, py::str(obsvalue_),
-                 ns_["np"].attr("arange")(split_.rows() - rows, split_.rows(), py::arg("dtype") = "int64"));
-      batches.append(batch);
+      // The batch without its text (a copy: pandas may keep a column it
+      // drops alive under the others), the rows' numbers in its place.
+      py::list text;
+      text.append(obsvalue_);
+      const py::object at = batch.attr("columns").attr("get_loc")(obsvalue_);
+      py::object numbered = batch.attr("drop")(py::arg("columns") = text).attr("copy")();
+      numbered.attr("insert")(at, obsvalue_,
+                              ns_["np"].attr("arange")(split_.rows() - rows, split_.rows(), py::arg("dtype") = "int64"));
+      batches.append(numbered);
     });
     if (py::len(batches) == 0) return py::none();
     if (py::len(batches) == 1) return batches[0];
