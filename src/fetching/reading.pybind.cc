@@ -206,10 +206,12 @@ void Reader::read_batches(const std::string& sql, size_t rows,
   py::object batches;
   try {
     UnbufferedCursors unbuffered(conn_);
-    {
+    try {
       std::optional<DriverNotice> notice;
       if (!through_sqlalchemy_) notice.emplace();
       batches = pd.attr("read_sql")(sql, py::arg("con") = conn_, py::arg("chunksize") = rows);
+    } catch (py::error_already_set& e) {
+      raise_as_read(e, sql);
     }
     py::iterator it = py::iter(batches);
     while (true) {
