@@ -134,13 +134,13 @@ def test_a_value_that_cannot_be_decompressed_fails_as_in_one_piece(engine, monke
     assert "37001 3121" in str(whole)
 
 
-def on_the_second_day(value):
+def on_the_second_day(value, name="obsvalue"):
     """The rows of the request's second day (whichever batch they come in)
-    hold `value`."""
+    hold `value` in column `name`."""
     def change(df):
         df = df.copy()
         second_day = (df[column(df, "startdate")].dt.day == 4).tolist()
-        df[column(df, "obsvalue")] = [value if hit else v for hit, v in zip(second_day, df[column(df, "obsvalue")])]
+        df[column(df, name)] = [value if hit else v for hit, v in zip(second_day, df[column(df, name)])]
         return df
     return change
 
@@ -154,7 +154,11 @@ def on_the_second_day(value):
     lambda df: df.assign(**{column(df, "obsvalue"): [b"1 2"] * len(df)}),  # nothing but bytes: refused
     lambda df: df.assign(**{column(df, "obsvalue"): [None] * len(df)}),    # nothing but missing rows
     lambda df: df.assign(timespan=1),        # a column the split would add
-], ids=["missing", "no-number", "nullall", "number", "some-bytes", "all-bytes", "all-missing", "timespan"])
+    # batches whose other columns come in other dtypes than the rest
+    on_the_second_day(None, "startdate"),    # no time
+    on_the_second_day(None, "itemid"),       # no item
+], ids=["missing", "no-number", "nullall", "number", "some-bytes", "all-bytes", "all-missing", "timespan",
+        "no-time", "no-item"])
 def test_unusual_rows_give_what_a_read_in_one_piece_gives(engine, monkeypatch, change):
     """Rows the split reads unusually: in batches of one row, each row's
     oddity meets the others only at the end."""

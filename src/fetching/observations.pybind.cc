@@ -234,7 +234,7 @@ class ReadAhead {
     });
     if (py::len(batches) == 0) return py::none();
     if (py::len(batches) == 1) return batches[0];
-    return same_dtypes(batches, ns_["pd"].attr("concat")(batches, py::arg("ignore_index") = true));
+    return joined(batches);
   }
 
   // Raises what decompressing the first value (in the order of `numbers`,
@@ -274,19 +274,31 @@ class ReadAhead {
     return py::len(values) == 0 ? column : ns_["pd"].attr("Series")(values);
   }
 
-  // A column whose batches came in different dtypes (a batch with nothing
-  // but missing values, say) gets the dtype pandas gives the whole column
-  // when it reads it in one piece: inferred from all its values at once.
-  py::object same_dtypes(const py::list& batches, py::object df) {
+  // The batches as one table. A column whose batches came in different
+  // dtypes (a batch with nothing but missing values, say) gets the dtype
+  // pandas gives the whole column when it reads it in one piece: inferred
+  // from all its values at once. (pandas' concat never sees the differing
+  // dtypes, which it treats differently from release to release.)
+  py::object joined(const py::list& batches) {
     py::object pd = ns_["pd"];
     py::object first = batches[0].attr("dtypes");
-    for (const py::handle label : df.attr("columns")) {
-      if (py::str(label).cast<std::string>() == obsvalue_) continue;
-      bool same = true;
+    py::list mixed;
+    for (const py::handle label : batches[0].attr("columns")) {
       for (const py::handle batch : batches) {
-        same = same && py::bool_(compare(batch.attr("dtypes")[label], first[label], Py_EQ));
+        if (!py::bool_(compare(batch.attr("dtypes")[label], first[label], Py_EQ))) {
+          mixed.append(label);
+          break;
+        }
       }
-      if (same) continue;
+    }
+    for (const py::handle label : mixed) {
+      for (const py::handle batch : batches) {
+        set_column(py::reinterpret_borrow<py::object>(batch), py::reinterpret_borrow<py::object>(label),
+                   batch[label].attr("astype")("object"));
+      }
+    }
+    py::object df = pd.attr("concat")(batches, py::arg("ignore_index") = true);
+    for (const py::handle label : mixed) {
       py::list records;
       for (const py::handle value : df[label].attr("to_numpy")(py::arg("dtype") = "object")) {
         records.append(py::make_tuple(value));
