@@ -244,7 +244,9 @@ def run_measure(folder, what, request, link):
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--measure", what, json.dumps(request),
                           str(link.control)],
                          cwd=folder, check=True, capture_output=True, text=True,
-                         env=dict(os.environ, PYTHONPATH=os.path.dirname(os.path.abspath(__file__)))).stdout
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(
+                             filter(None, [os.path.dirname(os.path.abspath(__file__)),
+                                           os.environ.get("PYTHONPATH")])))).stdout
     return json.loads(out.splitlines()[-1])
 
 

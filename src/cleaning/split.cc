@@ -57,15 +57,38 @@ std::vector<size_t> share(std::span<const size_t> starts, size_t total, unsigned
 Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp)
     : cells_(cells), split_(split), stamp_(stamp) {
   const size_t rows = cells.size();
-  if (stamp_ && stamp_->row_start && stamp_->row_start->size() != rows) {
-    throw std::invalid_argument("one row start per cell is needed");
-  }
   first_.resize(rows + 1);
   first_[0] = 0;
   for (size_t row = 0; row < rows; ++row) {
     const Cell& cell = cells[row];
     const size_t pieces = cell.has_text && split ? count_blanks(cell.text.data(), cell.text.size()) + 1 : 1;
     first_[row + 1] = first_[row] + pieces;
+  }
+  arrange_rows();
+}
+
+Split::Split(const ParsedRows& parsed, std::span<const size_t> order, const std::optional<Stamp>& stamp)
+    : parsed_(&parsed), split_(true), stamp_(stamp) {
+  const size_t rows = order.size();
+  std::vector<bool> taken(parsed.size(), false);
+  parsed_rows_.reserve(rows);
+  first_.resize(rows + 1);
+  first_[0] = 0;
+  for (size_t row = 0; row < rows; ++row) {
+    if (order[row] >= parsed.size() || taken[order[row]]) {
+      throw std::invalid_argument("the order names a row that was not read, or one row twice");
+    }
+    taken[order[row]] = true;
+    parsed_rows_.push_back(parsed[order[row]]);
+    first_[row + 1] = first_[row] + parsed_rows_.back().count;
+  }
+  arrange_rows();
+}
+
+void Split::arrange_rows() {
+  const size_t rows = first_.size() - 1;
+  if (stamp_ && stamp_->row_start && stamp_->row_start->size() != rows) {
+    throw std::invalid_argument("one row start per cell is needed");
   }
   if (!stamp_) return;
 
@@ -74,7 +97,7 @@ Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>
   const SampleRate& rate = stamp_->rate;
   std::vector<int64_t> start(rows, kNaT);
   for (size_t row = 0; row < rows; ++row) {
-    if (!cells[row].has_text) continue;
+    if (!has_text(row)) continue;
     const int64_t offset = rate.offset_ns(static_cast<int64_t>(first_[row + 1] - first_[row]) - 1);
     if (!stamp_->row_start) continue;
     const int64_t at = (*stamp_->row_start)[row];
@@ -85,6 +108,47 @@ Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>
   }
   if (stamp_->row_start) layout_ = arrange(first_, start, rate, rows + size() / 8);
 }
+
+// The pieces of text cells, read as the fill goes.
+struct Split::TextPieces {
+  const Split& split;
+  struct Cursor {
+    const char* p;
+    const char* end;
+  };
+  Cursor open(size_t row) const {
+    const std::string_view text = split.cells_[row].text;
+    return Cursor{text.data(), text.data() + text.size()};
+  }
+  static void skip(Cursor& cursor, size_t pieces) {
+    for (; pieces > 0; --pieces) cursor.p = after_piece(cursor.p, cursor.end);
+  }
+  // The next piece, noted in `part` at result position `at` if undecided.
+  Piece next(Cursor& cursor, Part& part, size_t at) const {
+    const char* stop;
+    const Piece piece = split.read_next(cursor.p, cursor.end, &stop);
+    part.note(piece, at, cursor.p, stop);
+    cursor.p = stop == cursor.end ? stop : stop + 1;
+    return piece;
+  }
+};
+
+// The pieces of rows read ahead.
+struct Split::ParsedPieces {
+  const Split& split;
+  struct Cursor {
+    const float* v;
+  };
+  Cursor open(size_t row) const { return Cursor{split.parsed_rows_[row].values}; }
+  static void skip(Cursor& cursor, size_t pieces) { cursor.v += pieces; }
+  Piece next(Cursor& cursor, Part& part, size_t at) const {
+    const float* v = cursor.v++;
+    if (!ParsedRows::is_undecided(v)) return Piece{PieceKind::kValue, *v};
+    const std::string_view text = split.parsed_->undecided_text(v);
+    part.note(Piece{PieceKind::kUndecided, kNaN}, at, text.data(), text.data() + text.size());
+    return Piece{PieceKind::kUndecided, kNaN};
+  }
+};
 
 Piece Split::read_next(const char* p, const char* end, const char** stop) const {
   if (split_) return scan_next(p, end, stop);
@@ -112,43 +176,34 @@ std::vector<size_t> Split::share_slots(unsigned parts) const {
 }
 
 int64_t Split::row_start(size_t row) const {
-  return stamp_ && stamp_->row_start && cells_[row].has_text ? (*stamp_->row_start)[row] : kNaT;
+  return stamp_ && stamp_->row_start && has_text(row) ? (*stamp_->row_start)[row] : kNaT;
 }
 
-void Split::fill_rows(size_t from, size_t to, std::span<float> value, std::span<int64_t> time, Part& part) const {
+template <typename Pieces>
+void Split::fill_rows(const Pieces& pieces, size_t from, size_t to, std::span<float> value,
+                      std::span<int64_t> time, Part& part) const {
   const bool timed = stamp_.has_value();
   const bool offsets_only = timed && !stamp_->row_start;
   const std::optional<int64_t> step = timed ? stamp_->rate.step_ns() : std::nullopt;
   for (size_t row = from; row < to; ++row) {
-    const Cell& cell = cells_[row];
     size_t k = first_[row];
-    if (!cell.has_text) {
+    const size_t end = first_[row + 1];
+    if (!has_text(row)) {
       value[k] = kNaN;
       if (timed) time[k] = kNaT;
       continue;
     }
-    const char* p = cell.text.data();
-    const char* const end = p + cell.text.size();
-    if (!split_) {
-      const Piece piece = read_piece(cell.text);
-      value[k] = piece.value;
-      if (timed) time[k] = offsets_only ? 0 : row_start(row);
-      part.note(piece, k, p, end);
-      continue;
-    }
+    typename Pieces::Cursor cursor = pieces.open(row);
     const int64_t start = offsets_only ? 0 : row_start(row);
     if (timed && start == kNaT) {
-      std::fill(time.begin() + static_cast<ptrdiff_t>(k), time.begin() + static_cast<ptrdiff_t>(first_[row + 1]),
-                kNaT);
+      std::fill(time.begin() + static_cast<ptrdiff_t>(k), time.begin() + static_cast<ptrdiff_t>(end), kNaT);
     }
     const bool stamped = timed && start != kNaT;
     // Whole steps: each time one step after the last (no overflow: the
     // row's last time fits).
     uint64_t t = static_cast<uint64_t>(start);
-    for (int64_t position = 0;; ++position) {
-      const char* stop;
-      const Piece piece = scan_next(p, end, &stop);
-      value[k] = piece.value;
+    for (int64_t position = 0; k < end; ++position, ++k) {
+      value[k] = pieces.next(cursor, part, k).value;
       if (stamped) {
         if (step) {
           time[k] = static_cast<int64_t>(t);
@@ -157,19 +212,15 @@ void Split::fill_rows(size_t from, size_t to, std::span<float> value, std::span<
           time[k] = start + stamp_->rate.offset_ns(position);
         }
       }
-      part.note(piece, k, p, stop);
-      ++k;
-      if (stop == end) break;
-      p = stop + 1;
     }
   }
 }
 
-void Split::fill_segments(size_t from, size_t to, std::span<float> value, std::span<int64_t> time,
-                          Part& part) const {
+template <typename Pieces>
+void Split::fill_segments(const Pieces& pieces, size_t from, size_t to, std::span<float> value,
+                          std::span<int64_t> time, Part& part) const {
   struct Cursor {
-    const char* p;
-    const char* end;
+    typename Pieces::Cursor at;
     uint64_t phase;  // the row's times after those of the slots
   };
   if (from >= to) return;
@@ -207,12 +258,9 @@ void Split::fill_segments(size_t from, size_t to, std::span<float> value, std::s
         next.push_back(cursors[before]);
         continue;
       }
-      const std::string_view text = cells_[row].text;
       const uint64_t phase = layout_.phase.empty() ? 0 : static_cast<uint64_t>(layout_.phase[row]);
-      Cursor cursor{text.data(), text.data() + text.size(), phase};
-      for (uint64_t skip = segment.slot_begin + first_slot - layout_.slot[row]; skip > 0; --skip) {
-        cursor.p = after_piece(cursor.p, cursor.end);
-      }
+      Cursor cursor{pieces.open(row), phase};
+      Pieces::skip(cursor.at, static_cast<size_t>(segment.slot_begin + first_slot - layout_.slot[row]));
       next.push_back(cursor);
     }
     cursors.swap(next);
@@ -222,23 +270,19 @@ void Split::fill_segments(size_t from, size_t to, std::span<float> value, std::s
     uint64_t t = static_cast<uint64_t>(layout_.base) + (segment.slot_begin + first_slot) * step;
     for (uint64_t s = first_slot; s < last_slot; ++s, t += step) {
       for (Cursor& cursor : cursors) {
-        const char* stop;
-        const Piece piece = read_next(cursor.p, cursor.end, &stop);
-        value[at] = piece.value;
+        value[at] = pieces.next(cursor.at, part, at).value;
         time[at] = static_cast<int64_t>(t + cursor.phase);
-        part.note(piece, at, cursor.p, stop);
-        cursor.p = stop == cursor.end ? stop : stop + 1;
         ++at;
       }
     }
   }
 }
 
-void Split::fill_merged(const TimeMerge& merge, uint64_t from, uint64_t to, size_t at, std::span<float> value,
-                        std::span<int64_t> time, Part& part) const {
+template <typename Pieces>
+void Split::fill_merged(const Pieces& pieces, const TimeMerge& merge, uint64_t from, uint64_t to, size_t at,
+                        std::span<float> value, std::span<int64_t> time, Part& part) const {
   struct Cursor {
-    const char* p = nullptr;
-    const char* end = nullptr;
+    typename Pieces::Cursor at{};
     bool open = false;
   };
   std::vector<Cursor> cursors(rows());
@@ -247,50 +291,40 @@ void Split::fill_merged(const TimeMerge& merge, uint64_t from, uint64_t to, size
     Cursor& cursor = cursors[row];
     if (!cursor.open) {
       // the row's first piece in this range: k pieces in
-      const std::string_view text = cells_[row].text;
-      cursor = Cursor{text.data(), text.data() + text.size(), true};
-      for (size_t skip = k; skip > 0; --skip) cursor.p = after_piece(cursor.p, cursor.end);
+      cursor = Cursor{pieces.open(row), true};
+      Pieces::skip(cursor.at, k);
     }
     // whole steps: each time one step after the last (no overflow: the
     // row's last time fits)
     uint64_t t = static_cast<uint64_t>(merge.time(row, k));
     for (size_t i = 0; i < n; ++i) {
-      const char* stop;
-      const Piece piece = read_next(cursor.p, cursor.end, &stop);
-      value[at] = piece.value;
+      value[at] = pieces.next(cursor.at, part, at).value;
       if (step) {
         time[at] = static_cast<int64_t>(t);
         t += static_cast<uint64_t>(*step);
       } else {
         time[at] = merge.time(row, k + i);
       }
-      part.note(piece, at, cursor.p, stop);
-      cursor.p = stop == cursor.end ? stop : stop + 1;
       ++at;
     }
   });
 }
 
-void Split::fill_untimed(std::span<float> value, std::span<int64_t> time, Part& part) const {
+template <typename Pieces>
+void Split::fill_untimed(const Pieces& pieces, std::span<float> value, std::span<int64_t> time,
+                         Part& part) const {
   size_t at = layout_.untimed_out;
   for (const size_t row : layout_.untimed) {
-    const Cell& cell = cells_[row];
-    if (!cell.has_text) {
+    if (!has_text(row)) {
       value[at] = kNaN;
       time[at++] = kNaT;
       continue;
     }
-    const char* p = cell.text.data();
-    const char* const end = p + cell.text.size();
-    while (true) {
-      const char* stop;
-      const Piece piece = read_next(p, end, &stop);
-      value[at] = piece.value;
+    typename Pieces::Cursor cursor = pieces.open(row);
+    for (size_t n = first_[row + 1] - first_[row]; n > 0; --n) {
+      value[at] = pieces.next(cursor, part, at).value;
       time[at] = kNaT;
-      part.note(piece, at, p, stop);
       ++at;
-      if (stop == end) break;
-      p = stop + 1;
     }
   }
 }
@@ -299,6 +333,15 @@ void Split::fill(std::span<float> value, std::span<int64_t> time, unsigned threa
   if (value.size() != size() || time.size() != (stamp_ ? size() : 0)) {
     throw std::invalid_argument("the result buffers do not fit the samples");
   }
+  if (parsed_) {
+    fill_with(ParsedPieces{*this}, value, time, threads);
+  } else {
+    fill_with(TextPieces{*this}, value, time, threads);
+  }
+}
+
+template <typename Pieces>
+void Split::fill_with(const Pieces& pieces, std::span<float> value, std::span<int64_t> time, unsigned threads) {
   if (!worth_threads()) threads = 1;
   threads = static_cast<unsigned>(std::clamp<size_t>(size() / kSamplesPerThread, 1, std::max(threads, 1u)));
   const Arrangement arrangement = layout_.arrangement;
@@ -318,15 +361,15 @@ void Split::fill(std::span<float> value, std::span<int64_t> time, unsigned threa
   std::vector<Part> parts(bounds.size() - 1);
   run_shared(bounds, [&](size_t t, size_t from, size_t to) {
     if (arrangement == Arrangement::kGrid) {
-      fill_segments(from, to, value, time, parts[t]);
+      fill_segments(pieces, from, to, value, time, parts[t]);
     } else if (arrangement == Arrangement::kMerge) {
-      fill_merged(*merged, cuts[t], cuts[t + 1], from, value, time, parts[t]);
+      fill_merged(pieces, *merged, cuts[t], cuts[t + 1], from, value, time, parts[t]);
     } else {
-      fill_rows(from, to, value, time, parts[t]);
+      fill_rows(pieces, from, to, value, time, parts[t]);
     }
   });
   if (arrangement == Arrangement::kGrid || arrangement == Arrangement::kMerge) {
-    fill_untimed(value, time, parts.back());
+    fill_untimed(pieces, value, time, parts.back());
   }
 
   undecided_.clear();

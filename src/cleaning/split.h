@@ -21,6 +21,7 @@
 
 #include "cleaning/buffer.h"
 #include "cleaning/packed_text.h"
+#include "cleaning/parsed_rows.h"
 #include "cleaning/sample_order.h"
 #include "cleaning/sample_times.h"
 #include "cleaning/text_column.h"
@@ -56,6 +57,12 @@ class Split {
   // int64 range.
   Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp);
 
+  // The same split of rows whose pieces were read ahead: row i of the split
+  // is parsed[order[i]] (each row of `parsed` at most once). Arranges and
+  // writes the samples exactly as the split of those rows' text would.
+  // Reads `parsed` until it is destroyed.
+  Split(const ParsedRows& parsed, std::span<const size_t> order, const std::optional<Stamp>& stamp);
+
   size_t size() const { return first_.back(); }
   size_t rows() const { return first_.size() - 1; }
   const Layout& layout() const { return layout_; }
@@ -90,16 +97,31 @@ class Split {
 
  private:
   struct Part;
-  void fill_rows(size_t from, size_t to, std::span<float> value, std::span<int64_t> time, Part& part) const;
+  // How the fill functions read the pieces of a row: from its text, or from
+  // the values read ahead.
+  struct TextPieces;
+  struct ParsedPieces;
+  // Counts and arranges, once first_ holds the pieces of every row.
+  void arrange_rows();
+  bool has_text(size_t row) const { return parsed_ ? parsed_rows_[row].has_text : cells_[row].has_text; }
+  template <typename Pieces>
+  void fill_with(const Pieces& pieces, std::span<float> value, std::span<int64_t> time, unsigned threads);
+  template <typename Pieces>
+  void fill_rows(const Pieces& pieces, size_t from, size_t to, std::span<float> value, std::span<int64_t> time,
+                 Part& part) const;
   // Result positions [from, to) of the grid's segments, both at slot bounds.
-  void fill_segments(size_t from, size_t to, std::span<float> value, std::span<int64_t> time, Part& part) const;
+  template <typename Pieces>
+  void fill_segments(const Pieces& pieces, size_t from, size_t to, std::span<float> value,
+                     std::span<int64_t> time, Part& part) const;
   std::vector<size_t> share_slots(unsigned parts) const;
   // The merged samples whose time keys lie in [from, to), from result
   // position `at` on.
-  void fill_merged(const TimeMerge& merge, uint64_t from, uint64_t to, size_t at, std::span<float> value,
-                   std::span<int64_t> time, Part& part) const;
+  template <typename Pieces>
+  void fill_merged(const Pieces& pieces, const TimeMerge& merge, uint64_t from, uint64_t to, size_t at,
+                   std::span<float> value, std::span<int64_t> time, Part& part) const;
   TimeMerge merge() const { return TimeMerge(first_, layout_.start, stamp_->rate); }
-  void fill_untimed(std::span<float> value, std::span<int64_t> time, Part& part) const;
+  template <typename Pieces>
+  void fill_untimed(const Pieces& pieces, std::span<float> value, std::span<int64_t> time, Part& part) const;
   void sort_by_time(std::span<float> value, std::span<int64_t> time);
   void apply_order(Buffer<int64_t>&& order, std::span<float> value, std::span<int64_t> time);
   int64_t row_start(size_t row) const;
@@ -107,6 +129,8 @@ class Split {
   Piece read_next(const char* p, const char* end, const char** stop) const;
 
   std::span<const Cell> cells_;
+  const ParsedRows* parsed_ = nullptr;  // rows read ahead, in place of cells_
+  std::vector<ParsedRow> parsed_rows_;  // the split's rows of *parsed_, in its order
   bool split_;
   std::optional<Stamp> stamp_;
   Buffer<size_t> first_;  // first sample of each row in row order; one more entry: the total

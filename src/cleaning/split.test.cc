@@ -70,12 +70,11 @@ std::optional<double> stand_in_reader(std::string_view text) {
   return std::nullopt;
 }
 
-Filled run(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads = 1) {
-  Split s(cells, split, stamp);
+Filled collect(Split& s, bool stamped, unsigned threads) {
   Filled out;
   out.arrangement = s.layout().arrangement;
   out.value.assign(s.size(), -1.0f);
-  out.time.assign(stamp ? s.size() : 0, 7);
+  out.time.assign(stamped ? s.size() : 0, 7);
   s.fill(out.value, out.time, threads);
   out.unsettled = s.settle(out.value, stand_in_reader);
   out.row.assign(s.size(), SIZE_MAX);
@@ -87,6 +86,35 @@ Filled run(std::span<const Cell> cells, bool split, const std::optional<Stamp>& 
     next = at + slots * rows.size();
   });
   EXPECT_EQ(next, s.size()) << "positions never visited";
+  return out;
+}
+
+bool same_fill(const Filled& a, const Filled& b) {
+  if (a.value.size() != b.value.size() || a.time != b.time || a.row != b.row || a.arrangement != b.arrangement) {
+    return false;
+  }
+  for (size_t i = 0; i < a.value.size(); ++i) {
+    if (!same_bits(a.value[i], b.value[i])) return false;
+  }
+  if (a.unsettled.has_value() != b.unsettled.has_value()) return false;
+  return !a.unsettled || (a.unsettled->at == b.unsettled->at && a.unsettled->text == b.unsettled->text);
+}
+
+// The split of `cells`; for a split on blanks, the same split of the rows
+// read ahead (in two batches, the second read on `threads` threads) must
+// come out bit for bit the same.
+Filled run(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads = 1) {
+  Split s(cells, split, stamp);
+  Filled out = collect(s, stamp.has_value(), threads);
+  if (!split) return out;
+  ParsedRows parsed;
+  const size_t half = cells.size() / 2;
+  parsed.add(cells.first(half));
+  parsed.add(cells.subspan(half), threads);
+  std::vector<size_t> order(cells.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  Split ahead(parsed, order, stamp);
+  EXPECT_TRUE(same_fill(collect(ahead, stamp.has_value(), threads), out)) << "read ahead, the split differs";
   return out;
 }
 
@@ -495,6 +523,63 @@ TEST(Split, LongRows) {
   const Filled s = run(cells, true, std::nullopt, 4);
   ASSERT_EQ(s.value.size(), 86400u);
   EXPECT_EQ(s.value[86399], 399.25f);
+}
+
+}  // namespace
+}  // namespace velmora::packed
+
+namespace velmora::packed {
+namespace {
+
+// Rows read ahead in another order than the split's (as a fetch receives
+// them before it sorts them): the split follows `order`, not the reading.
+TEST(SplitReadAhead, TakesTheRowsInTheOrderGiven) {
+  const std::vector<std::string> texts = day_rows(40, 1440);
+  std::vector<Cell> cells = string_cells(texts);
+  cells[3] = Cell{};
+  std::vector<int64_t> start(cells.size());
+  for (size_t i = 0; i < start.size(); ++i) start[i] = kT0 + static_cast<int64_t>(i % 10) * 86'400 * kSecond;
+  const Stamp stamp{SampleRate::whole_seconds(60), std::span<const int64_t>(start)};
+  const Filled want = run(cells, true, stamp, 2);
+
+  // read in reverse, in batches of seven rows
+  ParsedRows parsed;
+  std::vector<Cell> reversed(cells.rbegin(), cells.rend());
+  for (size_t at = 0; at < reversed.size(); at += 7) {
+    parsed.add(std::span<const Cell>(reversed).subspan(at, std::min<size_t>(7, reversed.size() - at)), 2);
+  }
+  EXPECT_EQ(parsed.pieces(), want.value.size());
+  std::vector<size_t> order(cells.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = cells.size() - 1 - i;
+  Split ahead(parsed, order, stamp);
+  EXPECT_TRUE(same_fill(collect(ahead, true, 2), want));
+}
+
+TEST(SplitReadAhead, UndecidedPiecesKeepTheirText) {
+  std::vector<Cell> cells = text_cells({"1 inf 2", "x_y 99_999 1_0", "3"});
+  ParsedRows parsed;
+  parsed.add(cells);
+  cells.clear();  // nothing of the cells is read any more
+  const std::vector<size_t> order{2, 1, 0};
+  Split s(parsed, order, std::nullopt);
+  std::vector<float> value(s.size());
+  s.fill(value, {});
+  const std::optional<Unsettled> failed = s.settle(value, stand_in_reader);
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_EQ(failed->at, 1u);
+  EXPECT_EQ(failed->text, "x_y");
+  EXPECT_TRUE(std::isnan(value[2]));  // 99_999: the placeholder
+  EXPECT_EQ(value[3], 10.0f);
+  EXPECT_EQ(value[5], std::numeric_limits<float>::infinity());
+}
+
+TEST(SplitReadAhead, RefusesAnOrderThatRepeatsOrInventsRows) {
+  const std::vector<Cell> cells = text_cells({"1 2", "3"});
+  ParsedRows parsed;
+  parsed.add(cells);
+  const std::vector<size_t> twice{0, 0}, unknown{0, 2};
+  EXPECT_THROW(Split(parsed, twice, std::nullopt), std::invalid_argument);
+  EXPECT_THROW(Split(parsed, unknown, std::nullopt), std::invalid_argument);
 }
 
 }  // namespace

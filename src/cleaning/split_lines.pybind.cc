@@ -143,34 +143,30 @@ std::span<int64_t> int64_span_of(py::array& values) {
   return {static_cast<int64_t*>(values.mutable_data()), static_cast<size_t>(values.size())};
 }
 
-// Refuses what pandas' str.split refuses: a column whose values are all bytes.
-void refuse_bytes(const Namespace& ns, const py::object& column, const HeldText& text) {
-  if (text.column.texts() != 0 || text.column.size() == 0) return;
-  py::object inferred = ns["pd"].attr("api").attr("types").attr("infer_dtype")(column, py::arg("skipna") = true);
-  if (py::str(inferred).cast<std::string>() == "bytes") {
-    throw py::type_error("Cannot use .str.split with values of inferred dtype 'bytes'.");
+// pandas' own words for a table that already has the column the split adds.
+void refuse_timespan_column(const Namespace& ns, const py::object& df) {
+  if (!contains(df.attr("columns"), "timespan")) return;
+  // pandas' own words for the join's overlap, its Index as the release shows it
+  py::list overlap;
+  overlap.append("timespan");
+  throw py::value_error("columns overlap but no suffix specified: " +
+                        py::repr(ns["pd"].attr("Index")(overlap)).cast<std::string>());
+}
+
+}  // namespace
+
+void refuse_no_text(const Namespace& ns, const py::object& column) {
+  // pandas' string and Arrow text dtypes hold nothing but text (pandas 1.5
+  // has no string methods for the Arrow ones); its check of other columns
+  // is its own
+  if (py::isinstance<py::dtype>(column.attr("dtype")) || !is_text_column(ns["pd"], column)) {
+    py::object(column.attr("str"));
   }
 }
 
-// Rates up to 3600 seconds: a new table with one row per sample.
-py::object split_into_samples(const Namespace& ns, const py::object& df, const py::object& rate) {
+py::object samples_of(const Namespace& ns, const py::object& df, const py::object& rate, const MakeSplit& make) {
   py::object pd = ns["pd"];
-  py::object column = df["obsvalue"];
-  // pandas refuses columns that hold no text; its string and Arrow text dtypes
-  // hold nothing else (pandas 1.5 has no string methods for the Arrow ones)
-  if (py::isinstance<py::dtype>(column.attr("dtype")) || !is_text_column(pd, column)) {
-    py::object(column.attr("str"));
-  }
-  const size_t rows = py::len(column);
-  HeldText text = read_text_column(ns, column);
-  refuse_bytes(ns, column, text);
-  if (contains(df.attr("columns"), "timespan")) {
-    // pandas' own words for the join's overlap, its Index as the release shows it
-    py::list overlap;
-    overlap.append("timespan");
-    throw py::value_error("columns overlap but no suffix specified: " +
-                          py::repr(pd.attr("Index")(overlap)).cast<std::string>());
-  }
+  const size_t rows = py::len(df);
   py::object start = df["startdate"];
   py::object start_dtype = start.attr("dtype");
   packed::Stamp stamp{sample_rate(rate), std::nullopt};
@@ -183,7 +179,7 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
   std::optional<packed::Split> split;
   {
     py::gil_scoped_release unlocked;
-    split.emplace(text.column.cells(), /*split=*/true, stamp);
+    split.emplace(make(stamp));
   }
   const auto n = static_cast<py::ssize_t>(split->size());
   py::array_t<float> values(n);
@@ -216,6 +212,31 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
   drop.append("startdate");
   drop.append("obsvalue");
   return sample_table(ns, df.attr("drop")(py::arg("columns") = drop), *split, index, values);
+}
+
+void refuse_unsplittable(const Namespace& ns, const py::object& df, const py::object& column, size_t texts,
+                         size_t cells) {
+  if (texts == 0 && cells != 0) {
+    py::object inferred = ns["pd"].attr("api").attr("types").attr("infer_dtype")(column, py::arg("skipna") = true);
+    if (py::str(inferred).cast<std::string>() == "bytes") {
+      throw py::type_error("Cannot use .str.split with values of inferred dtype 'bytes'.");
+    }
+  }
+  refuse_timespan_column(ns, df);
+}
+
+namespace {
+
+// Rates up to 3600 seconds: a new table with one row per sample.
+py::object split_into_samples(const Namespace& ns, const py::object& df, const py::object& rate) {
+  py::object column = df["obsvalue"];
+  refuse_no_text(ns, column);
+  HeldText text = read_text_column(ns, column);
+  // pandas' str.split refuses a column whose values are all bytes
+  refuse_unsplittable(ns, df, column, text.column.texts(), text.column.size());
+  return samples_of(ns, df, rate, [&](const std::optional<packed::Stamp>& stamp) {
+    return packed::Split(text.column.cells(), /*split=*/true, stamp);
+  });
 }
 
 // Rates above 3600 seconds: the caller's table, sorted and indexed by time in

@@ -2,10 +2,13 @@
 // rows shaped into an observation table.
 #include "fetching/observations.pybind.h"
 
+#include <algorithm>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cleaning/split_ahead.pybind.h"
 #include "common/frames.h"
 #include "common/pyops.h"
 #include "fetching/reading.pybind.h"
@@ -177,18 +180,159 @@ bool gzip_magic(const py::handle& value) {
 // gzip.decompress(value).decode() when it starts with gzip's magic bytes and
 // value.decode() (UTF-8 text) otherwise; text and missing values pass
 // unchanged.
+py::object stored_value(const Namespace& ns, py::object value);
+
 void decompress_values(const Namespace& ns, py::object& df, const Flavor& flavor) {
-  py::object decompress = ns["gzip"].attr("decompress");
   py::list values;
   for (const py::handle item : df[py::str(flavor.column("obsvalue"))]) {
-    py::object value = py::reinterpret_borrow<py::object>(item);
-    if (!PyUnicode_Check(value.ptr()) && !is_bytes(value) && !value.is_none() && py::hasattr(value, "read")) {
-      value = value.attr("read")();
-    }
-    if (is_bytes(value)) value = (gzip_magic(value) ? decompress(value) : value).attr("decode")();
-    values.append(value);
+    values.append(stored_value(ns, py::reinterpret_borrow<py::object>(item)));
   }
   set_column(df, py::str(flavor.column("obsvalue")), values);
+}
+
+// The value a stored value becomes with gzip_flag (decompress_values).
+py::object stored_value(const Namespace& ns, py::object value) {
+  if (!PyUnicode_Check(value.ptr()) && !is_bytes(value) && !value.is_none() && py::hasattr(value, "read")) {
+    value = value.attr("read")();
+  }
+  if (is_bytes(value)) value = (gzip_magic(value) ? ns["gzip"].attr("decompress")(value) : value).attr("decode")();
+  return value;
+}
+
+// The rows of an observation request read in batches, the packed text of
+// each split on the kernel's threads while the next is read.
+//
+// The result is the table of one read in one piece, and what follows is
+// done to it as to that table, with one difference: its obsvalue column
+// holds each row's number in the reading (the split has its text). The
+// stored values are decompressed batch by batch; a value that cannot be is
+// left to the point where decompressing the whole column would have failed
+// on it (raise_first_failure).
+class ReadAhead {
+ public:
+  ReadAhead(const Namespace& ns, const Flavor& flavor, bool gzip)
+      : ns_(ns), split_(Namespace(ns["tsc"].attr("__dict__"))), obsvalue_(flavor.column("obsvalue")), gzip_(gzip) {}
+
+  // Reads the rows: None when pandas handed over no table at all.
+  py::object read(const Reader& reader, const std::string& sql, const request::SamplingRate& rate) {
+    py::list batches;
+    reader.read_batches(sql, rows_per_batch(rate), [&](const py::object& batch) {
+      const size_t rows = py::len(batch);
+      py::object column = batch[py::str(obsvalue_)];
+      if (gzip_) column = decompressed(column);
+      column = replaced_in_text(ns_, column, "NULLALL", request::empty_row(rate));
+      split_.add(column);
+      // The batch without its text (a copy: pandas may keep a column it
+      // drops alive under the others), the rows' numbers in its place.
+      py::list text;
+      text.append(obsvalue_);
+      const py::object at = batch.attr("columns").attr("get_loc")(obsvalue_);
+      py::object numbered = batch.attr("drop")(py::arg("columns") = text).attr("copy")();
+      numbered.attr("insert")(at, obsvalue_,
+                              ns_["np"].attr("arange")(split_.rows() - rows, split_.rows(), py::arg("dtype") = "int64"));
+      batches.append(numbered);
+    });
+    if (py::len(batches) == 0) return py::none();
+    if (py::len(batches) == 1) return batches[0];
+    return joined(batches);
+  }
+
+  // Raises what decompressing the first value (in the order of `numbers`,
+  // the rows' numbers) that cannot be decompressed raised.
+  void raise_first_failure(const py::object& numbers) {
+    if (failed_.empty()) return;
+    for (const py::handle number : numbers) {
+      const auto found = failed_.find(number.cast<size_t>());
+      if (found != failed_.end()) throw found->second;
+    }
+  }
+
+  py::object split(const py::object& df, const py::object& rate) { return split_.split(df, rate); }
+
+ private:
+  // About 8 MB of packed text per batch, at some 8 bytes a sample and a day
+  // a row.
+  static size_t rows_per_batch(const request::SamplingRate& rate) {
+    const size_t bytes_per_row = 8 * static_cast<size_t>(std::max(rate.samples_per_row, 1));
+    return std::clamp<size_t>((8u << 20) / bytes_per_row, 1, 10'000);
+  }
+
+  py::object decompressed(const py::object& column) {
+    py::list values;
+    size_t row = split_.rows();
+    for (const py::handle item : column) {
+      try {
+        values.append(stored_value(ns_, py::reinterpret_borrow<py::object>(item)));
+      } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        failed_.emplace(row, e);
+        values.append(py::none());
+      }
+      ++row;
+    }
+    // (an empty batch's column is not read)
+    return py::len(values) == 0 ? column : ns_["pd"].attr("Series")(values);
+  }
+
+  // The batches as one table. A column whose batches came in different
+  // dtypes (a batch with nothing but missing values, say) gets the dtype
+  // pandas gives the whole column when it reads it in one piece: inferred
+  // from all its values at once. (pandas' concat never sees the differing
+  // dtypes, which it treats differently from release to release.)
+  py::object joined(const py::list& batches) {
+    py::object pd = ns_["pd"];
+    py::object first = batches[0].attr("dtypes");
+    py::list mixed;
+    for (const py::handle label : batches[0].attr("columns")) {
+      for (const py::handle batch : batches) {
+        if (!py::bool_(compare(batch.attr("dtypes")[label], first[label], Py_EQ))) {
+          mixed.append(label);
+          break;
+        }
+      }
+    }
+    for (const py::handle label : mixed) {
+      for (const py::handle batch : batches) {
+        set_column(py::reinterpret_borrow<py::object>(batch), py::reinterpret_borrow<py::object>(label),
+                   batch[label].attr("astype")("object"));
+      }
+    }
+    py::object df = pd.attr("concat")(batches, py::arg("ignore_index") = true);
+    for (const py::handle label : mixed) {
+      py::list records;
+      for (const py::handle value : df[label].attr("to_numpy")(py::arg("dtype") = "object")) {
+        records.append(py::make_tuple(value));
+      }
+      py::list columns;
+      columns.append(label);
+      set_column(df, py::reinterpret_borrow<py::object>(label),
+                 pd.attr("DataFrame").attr("from_records")(records, py::arg("columns") = columns,
+                                                          py::arg("coerce_float") = true)[label]);
+    }
+    return df;
+  }
+
+  const Namespace& ns_;
+  SplitAhead split_;
+  std::string obsvalue_;
+  bool gzip_;
+  std::map<size_t, py::error_already_set> failed_;
+};
+
+// Whether the split of the fetched rows is velmora's own, which the read can
+// do while it reads: split_lines of velmora.cleaning for a rate up to an
+// hour, the rows read by pandas itself. (Where tsc, its split_lines or pd is
+// something else, the rows are read in one piece and split_lines called.)
+bool splits_ahead(const Namespace& ns, const request::SamplingRate& rate) {
+  if (rate.seconds > 3600) return false;
+  if (!ns["pd"].is(py::module_::import("sys").attr("modules").attr("get")("pandas"))) return false;
+  py::object split = py::getattr(ns["tsc"], "split_lines", py::none());
+  if (split.is_none() || PyFunction_Check(split.ptr())) return false;
+  py::object module = py::getattr(split, "__module__", py::none());
+  py::object name = py::getattr(split, "__qualname__", py::none());
+  return PyUnicode_Check(module.ptr()) && module.cast<std::string>() == "velmora.cleaning" &&
+         PyUnicode_Check(name.ptr()) && name.cast<std::string>() == "split_lines" &&
+         py::str(py::type::handle_of(split).attr("__name__")).cast<std::string>() == "function";
 }
 
 py::object fetching_data(const Arguments& args, const Flavor& flavor) {
@@ -220,15 +364,29 @@ py::object fetching_data(const Arguments& args, const Flavor& flavor) {
   }
   refuse_unsafe_table_names(tables, flavor.observations);
 
-  py::object df = with_object_index_if_empty(
-      ns, read(sql::observation_union(tables, date_1, date_2, stations + items + point, flavor.observations)));
+  const std::string statement =
+      sql::observation_union(tables, date_1, date_2, stations + items + point, flavor.observations);
+  const bool gzip = py::bool_(args[kGzipFlag]);
+  std::optional<ReadAhead> ahead;
+  if (py::bool_(args[kMySplitLines]) && splits_ahead(ns, *rate)) ahead.emplace(ns, flavor, gzip);
+  py::object df = ahead ? ahead->read(read, statement, *rate) : read(statement);
+  if (df.is_none()) {
+    // no table at all: what an empty one becomes
+    ns.print("data fetched...");
+    return empty_split_table(ns, *rate);
+  }
+  df = with_object_index_if_empty(ns, df);
   const std::string startdate = flavor.column("startdate"), stationid = flavor.column("stationid"),
                     itemid = flavor.column("itemid"), obsvalue = flavor.column("obsvalue");
   df = df.attr("sort_values")(py::arg("by") = names({itemid, stationid, flavor.column("pointid"), startdate}));
   set_column(df, py::str(stationid), add(df[py::str(stationid)], df[py::str(flavor.column("pointid"))]));
   df = df.attr("loc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
                                      names({startdate, stationid, itemid, obsvalue}))];
-  if (py::bool_(args[kGzipFlag])) decompress_values(ns, df, flavor);
+  if (ahead) {
+    ahead->raise_first_failure(df[py::str(obsvalue)]);
+  } else if (gzip) {
+    decompress_values(ns, df, flavor);
+  }
   replace_in_text_cells(ns, df, "NULLALL", request::empty_row(*rate));
 
   if (py::cast<bool>(df.attr("empty")) && py::bool_(args[kMySplitLines])) {
@@ -236,14 +394,18 @@ py::object fetching_data(const Arguments& args, const Flavor& flavor) {
     return empty_split_table(ns, *rate);
   }
   const bool split = !py::cast<bool>(df.attr("empty")) && py::bool_(args[kMySplitLines]);
+  auto split_rows = [&](const py::object& rows) {
+    const py::int_ seconds(rate->seconds);
+    return ahead ? ahead->split(rows, seconds) : ns["tsc"].attr("split_lines")(rows, seconds);
+  };
   if (flavor.upper_case_results) {
-    if (split) df = ns["tsc"].attr("split_lines")(df, rate->seconds);
+    if (split) df = split_rows(df);
     upper_case_labels(df);
   } else if (split) {
     // split_lines reads the lower-case columns; the result keeps the
     // connection's upper-case names.
     df.attr("columns") = df.attr("columns").attr("str").attr("lower")();
-    df = ns["tsc"].attr("split_lines")(df, rate->seconds);
+    df = split_rows(df);
     upper_case_labels(df);
   }
   ns.print("data fetched...");

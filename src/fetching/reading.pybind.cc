@@ -165,27 +165,102 @@ py::object Reader::read(const std::string& sql, const py::object* params) const 
     if (params == nullptr) return pd.attr("read_sql")(sql, py::arg("con") = conn_);
     return pd.attr("read_sql")(sql, py::arg("con") = conn_, py::arg("params") = *params);
   } catch (py::error_already_set& e) {
-    py::object database_error = pd.attr("io").attr("sql").attr("DatabaseError");
-    py::object error = e.value();
-    const bool wrapped = py::isinstance(error, database_error);
-    if (through_sqlalchemy_) {
-      py::object cause = py::reinterpret_steal<py::object>(PyException_GetCause(error.ptr()));
-      if (!wrapped || !cause || top_package(module_of(py::type::handle_of(cause))) != "sqlalchemy") throw;
-      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.ptr())), cause.ptr());
-      throw py::error_already_set();
-    }
-    if (wrapped || !is_driver_error(error)) throw;
-    try {
-      conn_.attr("rollback")();
-    } catch (py::error_already_set& inner) {
-      if (!inner.matches(PyExc_Exception)) throw;
-      raise_from(database_error("Execution failed on sql: " + sql + "\n" + py::str(error).cast<std::string>() +
-                                "\nunable to rollback"),
-                 inner.value());
-    }
-    raise_from(database_error("Execution failed on sql '" + sql + "': " + py::str(error).cast<std::string>()),
-               error);
+    raise_as_read(e, sql);
   }
+}
+
+namespace {
+
+// Unbuffered cursors on a PyMySQL connection while it lives, if the
+// connection makes buffered ones of the default class.
+class UnbufferedCursors {
+ public:
+  explicit UnbufferedCursors(const py::object& conn) {
+    if (top_package(module_of(py::type::handle_of(conn))) != "pymysql" || !py::hasattr(conn, "cursorclass")) return;
+    py::object cursors = py::module_::import("pymysql.cursors");
+    if (!conn.attr("cursorclass").is(cursors.attr("Cursor"))) return;
+    conn_ = conn;
+    was_ = conn.attr("cursorclass");
+    conn.attr("cursorclass") = cursors.attr("SSCursor");
+  }
+  UnbufferedCursors(const UnbufferedCursors&) = delete;
+  UnbufferedCursors& operator=(const UnbufferedCursors&) = delete;
+  ~UnbufferedCursors() {
+    if (!conn_) return;
+    try {
+      conn_.attr("cursorclass") = was_;
+    } catch (py::error_already_set& e) {
+      e.discard_as_unraisable("restoring the connection's cursor class");
+    }
+  }
+
+ private:
+  py::object conn_, was_;
+};
+
+}  // namespace
+
+void Reader::read_batches(const std::string& sql, size_t rows,
+                          const std::function<void(const py::object&)>& each) const {
+  py::object pd = ns_["pd"];
+  py::object batches;
+  try {
+    UnbufferedCursors unbuffered(conn_);
+    try {
+      std::optional<DriverNotice> notice;
+      if (!through_sqlalchemy_) notice.emplace();
+      batches = pd.attr("read_sql")(sql, py::arg("con") = conn_, py::arg("chunksize") = rows);
+    } catch (py::error_already_set& e) {
+      raise_as_read(e, sql);
+    }
+    py::iterator it = py::iter(batches);
+    while (true) {
+      py::object batch;
+      try {
+        if (it == py::iterator::sentinel()) break;
+        batch = py::reinterpret_borrow<py::object>(*it);
+      } catch (py::error_already_set& e) {
+        raise_as_read(e, sql);
+      }
+      each(batch);
+      ++it;
+    }
+  } catch (...) {
+    // what pandas holds for the rest of the result (a cursor, a
+    // connection of the engine) is let go now
+    if (batches && py::hasattr(batches, "close")) {
+      try {
+        batches.attr("close")();
+      } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("closing an unfinished read");
+      }
+    }
+    throw;
+  }
+}
+
+[[noreturn]] void Reader::raise_as_read(py::error_already_set& e, const std::string& sql) const {
+  py::object pd = ns_["pd"];
+  py::object database_error = pd.attr("io").attr("sql").attr("DatabaseError");
+  py::object error = e.value();
+  const bool wrapped = py::isinstance(error, database_error);
+  if (through_sqlalchemy_) {
+    py::object cause = py::reinterpret_steal<py::object>(PyException_GetCause(error.ptr()));
+    if (!wrapped || !cause || top_package(module_of(py::type::handle_of(cause))) != "sqlalchemy") throw e;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(cause.ptr())), cause.ptr());
+    throw py::error_already_set();
+  }
+  if (wrapped || !is_driver_error(error)) throw e;
+  try {
+    conn_.attr("rollback")();
+  } catch (py::error_already_set& inner) {
+    if (!inner.matches(PyExc_Exception)) throw;
+    raise_from(database_error("Execution failed on sql: " + sql + "\n" + py::str(error).cast<std::string>() +
+                              "\nunable to rollback"),
+               inner.value());
+  }
+  raise_from(database_error("Execution failed on sql '" + sql + "': " + py::str(error).cast<std::string>()),
+             error);
 }
 
 namespace {
@@ -277,39 +352,58 @@ bool is_all(const py::handle& value) {
   return equal == 1;
 }
 
-void replace_in_text_cells(const Namespace& ns, const py::object& df, const char* marker,
-                           const std::string& replacement) {
+namespace {
+
+// The replaced column as pandas hands it back for its string dtypes, as a
+// numpy array of objects for numpy columns; the column itself unchanged.
+py::object replaced_cells(const Namespace& ns, const py::object& column, const char* marker,
+                          const std::string& replacement) {
   const py::str needle(marker), substitute(replacement);
   py::object pd = ns["pd"];
+  py::object dtype = column.attr("dtype");
+  if (!is_text_column(pd, column)) return column;
+  if (!py::isinstance<py::dtype>(dtype)) {
+    // pandas' string dtypes hold nothing but text and missing values: its
+    // own replacement keeps both, and the dtype
+    py::object has = column.attr("str").attr("contains")(needle, py::arg("regex") = false);
+    if (!py::cast<bool>(has.attr("any")())) return column;
+    return column.attr("str").attr("replace")(needle, substitute, py::arg("regex") = false);
+  }
+  py::array cells = column.attr("to_numpy")(py::arg("dtype") = "object", py::arg("copy") = true);
+  auto* items = static_cast<PyObject**>(cells.mutable_data());
+  bool changed = false;
+  for (py::ssize_t i = 0; i < cells.size(); ++i) {
+    PyObject* item = items[i];
+    if (!PyUnicode_Check(item)) continue;
+    const Py_ssize_t at = PyUnicode_Find(item, needle.ptr(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) throw py::error_already_set();
+    if (at < 0) continue;
+    PyObject* replaced = PyUnicode_Replace(item, needle.ptr(), substitute.ptr(), -1);
+    if (replaced == nullptr) throw py::error_already_set();
+    items[i] = replaced;  // the copy owns its elements: release the old one
+    Py_DECREF(item);
+    changed = true;
+  }
+  return changed ? py::object(cells) : column;
+}
+
+}  // namespace
+
+py::object replaced_in_text(const Namespace& ns, const py::object& column, const char* marker,
+                            const std::string& replacement) {
+  py::object replaced = replaced_cells(ns, column, marker, replacement);
+  if (!py::isinstance<py::array>(replaced)) return replaced;
+  return ns["pd"].attr("Series")(replaced, py::arg("index") = column.attr("index"),
+                                 py::arg("name") = column.attr("name"), py::arg("dtype") = "object");
+}
+
+void replace_in_text_cells(const Namespace& ns, const py::object& df, const char* marker,
+                           const std::string& replacement) {
   const size_t columns = py::len(df.attr("columns"));
   for (size_t j = 0; j < columns; ++j) {
     py::object column = df.attr("iloc")[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-    py::object dtype = column.attr("dtype");
-    if (!is_text_column(pd, column)) continue;
-    if (!py::isinstance<py::dtype>(dtype)) {
-      // pandas' string dtypes hold nothing but text and missing values: its
-      // own replacement keeps both, and the dtype
-      py::object has = column.attr("str").attr("contains")(needle, py::arg("regex") = false);
-      if (!py::cast<bool>(has.attr("any")())) continue;
-      df.attr("isetitem")(j, column.attr("str").attr("replace")(needle, substitute, py::arg("regex") = false));
-      continue;
-    }
-    py::array cells = column.attr("to_numpy")(py::arg("dtype") = "object", py::arg("copy") = true);
-    auto* items = static_cast<PyObject**>(cells.mutable_data());
-    bool changed = false;
-    for (py::ssize_t i = 0; i < cells.size(); ++i) {
-      PyObject* item = items[i];
-      if (!PyUnicode_Check(item)) continue;
-      const Py_ssize_t at = PyUnicode_Find(item, needle.ptr(), 0, PY_SSIZE_T_MAX, 1);
-      if (at == -2) throw py::error_already_set();
-      if (at < 0) continue;
-      PyObject* replaced = PyUnicode_Replace(item, needle.ptr(), substitute.ptr(), -1);
-      if (replaced == nullptr) throw py::error_already_set();
-      items[i] = replaced;  // the copy owns its elements: release the old one
-      Py_DECREF(item);
-      changed = true;
-    }
-    if (changed) df.attr("isetitem")(j, cells);
+    py::object replaced = replaced_cells(ns, column, marker, replacement);
+    if (!replaced.is(column)) df.attr("isetitem")(j, replaced);
   }
 }
 

@@ -1,6 +1,7 @@
 // Reading through pandas, and the small conversions around it.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,8 +30,17 @@ class Reader {
   py::object operator()(const std::string& sql) const;
   py::object operator()(const std::string& sql, const py::object& params) const;
 
+  // pd.read_sql(sql, con=conn, chunksize=rows): every table of up to `rows`
+  // rows is handed to `each` as soon as it is read. The statement and its
+  // failures are those of a read in one piece. A PyMySQL connection whose
+  // cursors are the default buffered ones (they receive the whole result
+  // inside execute) gets unbuffered cursors meanwhile, so that rows come as
+  // the server sends them; its cursor class is restored afterwards.
+  void read_batches(const std::string& sql, size_t rows, const std::function<void(const py::object&)>& each) const;
+
  private:
   py::object read(const std::string& sql, const py::object* params) const;
+  [[noreturn]] void raise_as_read(py::error_already_set& e, const std::string& sql) const;
 
   const Namespace& ns_;
   py::object conn_;
@@ -80,6 +90,12 @@ py::object fragment_bind(sql::Dialect dialect, const char* name, const py::handl
 // The text "全部" (every name) as a Python str, and whether `value` is it.
 py::str all_names();
 bool is_all(const py::handle& value);
+
+// The column with every occurrence of `marker` inside its text cells replaced
+// by `replacement` (a new column of the same dtype), or the column itself
+// when it is no text column or holds no marker.
+py::object replaced_in_text(const Namespace& ns, const py::object& column, const char* marker,
+                            const std::string& replacement);
 
 // Every occurrence of `marker` inside a text cell of any column replaced by
 // `replacement`, in place: what DataFrame.replace(marker, replacement,

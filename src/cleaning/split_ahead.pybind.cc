@@ -1,0 +1,88 @@
+#include "cleaning/split_ahead.pybind.h"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <span>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "cleaning/split_lines.pybind.h"
+#include "cleaning/worker_threads.h"
+#include "common/pyops.h"
+
+namespace velmora {
+
+SplitAhead::SplitAhead(Namespace ns) : ns_(std::move(ns)) {}
+
+SplitAhead::~SplitAhead() {
+  if (worker_.joinable()) {
+    py::gil_scoped_release unlocked;
+    worker_.join();
+  }
+}
+
+void SplitAhead::wait() {
+  if (worker_.joinable()) {
+    py::gil_scoped_release unlocked;
+    worker_.join();
+  }
+  in_flight_.reset();
+  if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+}
+
+void SplitAhead::add(const py::object& column) {
+  wait();
+  HeldText& held = in_flight_.emplace(read_text_column(ns_, column));
+  const std::span<const packed::Cell> cells = held.column.cells();
+  // what split_lines' checks see of the batch: the cells without text, and
+  // the first text cell of the whole column
+  py::list keep;
+  bool first_text = texts_ == 0;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    if (!cells[i].has_text || first_text) keep.append(i);
+    if (cells[i].has_text) first_text = false;
+  }
+  if (py::len(keep) != 0) sample_.append(column.attr("take")(keep));
+  rows_ += cells.size();
+  texts_ += held.column.texts();
+
+  // The caller goes on reading on one core: the batch gets the others.
+  const unsigned threads = std::max(packed::worker_threads(), 2u) - 1;
+  auto read = [this, cells, threads] {
+    try {
+      parsed_.add(cells, threads);
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  };
+  try {
+    worker_ = std::jthread(read);
+  } catch (const std::system_error&) {
+    // no thread to be had: the batch is read now
+    py::gil_scoped_release unlocked;
+    read();
+  }
+}
+
+py::object SplitAhead::split(const py::object& df, const py::object& rate) {
+  ns_.print("splitting data...");
+  wait();
+  py::object pd = ns_["pd"];
+  py::object column = py::len(sample_) == 0 ? df["obsvalue"].attr("iloc")[py::slice(0, 0, 1)]
+                                            : pd.attr("concat")(sample_, py::arg("ignore_index") = true);
+  refuse_no_text(ns_, column);
+  refuse_unsplittable(ns_, df, column, texts_, rows_);
+  const size_t rows = py::len(df);
+  py::array numbers = checked_array(df["obsvalue"].attr("to_numpy")(), 'i', 8, rows, "row numbers");
+  std::vector<size_t> order(rows);
+  for (size_t i = 0; i < rows; ++i) {
+    order[i] = static_cast<size_t>(*static_cast<const int64_t*>(numbers.data(static_cast<py::ssize_t>(i))));
+  }
+  return samples_of(ns_, df, rate, [&](const std::optional<packed::Stamp>& stamp) {
+    return packed::Split(parsed_, order, stamp);
+  });
+}
+
+}  // namespace velmora

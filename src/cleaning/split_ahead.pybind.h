@@ -1,0 +1,63 @@
+// Packed rows split while they are read.
+//
+// A fetch hands the packed column of each batch of rows to add() as the
+// batch arrives. The batch's pieces are read on the kernel's threads while
+// the caller goes on reading the next batch; the batch's text is let go as
+// soon as its pieces are read, so that the text of one batch at a time is
+// alive rather than that of the whole request. Once every batch is in,
+// split() makes the table that split_lines makes of the same rows, in the
+// order the caller has sorted them into.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <thread>
+
+#include "cleaning/parsed_rows.h"
+#include "cleaning/text_column.pybind.h"
+#include "common/function.h"
+
+namespace velmora {
+
+namespace py = pybind11;
+
+class SplitAhead {
+ public:
+  // `ns`: the namespace split_lines runs in (its pandas, numpy and print).
+  explicit SplitAhead(Namespace ns);
+  SplitAhead(const SplitAhead&) = delete;
+  SplitAhead& operator=(const SplitAhead&) = delete;
+  // Waits for a batch still being read.
+  ~SplitAhead();
+
+  // The packed column of the next rows: they are numbered on from those
+  // added before.
+  void add(const py::object& column);
+  size_t rows() const { return rows_; }
+
+  // split_lines(df, rate) (a rate up to 3600 seconds) of the rows added,
+  // where df["obsvalue"] holds each row's number in place of its text: the
+  // same table, the same line printed, the same errors.
+  py::object split(const py::object& df, const py::object& rate);
+
+ private:
+  // Waits for the batch in flight, lets its text go and rethrows what the
+  // reading of it threw.
+  void wait();
+
+  Namespace ns_;
+  packed::ParsedRows parsed_;
+  std::optional<HeldText> in_flight_;
+  std::jthread worker_;
+  std::exception_ptr error_;
+  size_t rows_ = 0;
+  size_t texts_ = 0;
+  // The packed column as far as what split_lines checks of it goes: the
+  // cells without text of every batch, and its first text cell.
+  py::list sample_;
+};
+
+}  // namespace velmora
