@@ -1,6 +1,7 @@
 // libFuzzer target for the packed-text kernel: read_piece, scan_piece,
 // settle_piece, Split (counting, result order, filling, reordering, settling,
-// blocks of source rows) and stable_time_order on arbitrary bytes.
+// blocks of source rows; from text and from rows read ahead, ParsedRows) and
+// stable_time_order on arbitrary bytes.
 //
 // Input layout:
 //   byte 0   flags: bit 0 set reads each cell whole instead of splitting it,
@@ -48,6 +49,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
@@ -57,6 +59,7 @@
 #include <vector>
 
 #include "cleaning/packed_text.h"
+#include "cleaning/parsed_rows.h"
 #include "cleaning/sample_times.h"
 #include "cleaning/split.h"
 
@@ -347,19 +350,19 @@ std::vector<size_t> rows_of(const Split& split) {
   return row;
 }
 
-Result run_split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads,
-                 bool reorder_offsets) {
+// A split filled, reordered as the caller reorders offsets, and settled.
+Result run_made(const std::function<Split()>& make, bool stamped, unsigned threads, bool reorder_offsets) {
   Result out;
   std::optional<Split> s;
   try {
-    s.emplace(cells, split, stamp);
+    s.emplace(make());
   } catch (const std::overflow_error& e) {
     CHECK(std::string(e.what()) == "Overflow in int64 addition", e.what());
     out.overflow = true;
     return out;
   }
   out.value.assign(s->size(), -7.0f);
-  out.time.assign(stamp ? s->size() : 0, 7);
+  out.time.assign(stamped ? s->size() : 0, 7);
   s->fill(out.value, out.time, threads);
   if (reorder_offsets) {
     // what the caller does with offsets: its own stable order of the sums
@@ -371,6 +374,33 @@ Result run_split(std::span<const Cell> cells, bool split, const std::optional<St
   }
   out.unsettled = s->settle(out.value, read_number);
   out.row = rows_of(*s);
+  return out;
+}
+
+// The split of `cells`; split on blanks, also the split of the same rows
+// read ahead (in two batches, the second on `threads` threads), which must
+// give the same result.
+Result run_split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads,
+                 bool reorder_offsets) {
+  const Result out = run_made([&] { return Split(cells, split, stamp); }, stamp.has_value(), threads,
+                              reorder_offsets);
+  if (!split) return out;
+  ParsedRows parsed;
+  parsed.add(cells.first(cells.size() / 2));
+  parsed.add(cells.subspan(cells.size() / 2), threads);
+  std::vector<size_t> order(cells.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  const Result ahead = run_made([&] { return Split(parsed, order, stamp); }, stamp.has_value(), threads,
+                                reorder_offsets);
+  CHECK(ahead.overflow == out.overflow, "read ahead: overflow");
+  CHECK(ahead.time == out.time && ahead.row == out.row, "read ahead: times or rows");
+  CHECK(ahead.value.size() == out.value.size(), "read ahead: sample count");
+  for (size_t i = 0; i < out.value.size(); ++i) CHECK(same_bits(ahead.value[i], out.value[i]), "read ahead: value");
+  CHECK(ahead.unsettled.has_value() == out.unsettled.has_value(), "read ahead: unsettled");
+  if (out.unsettled) {
+    CHECK(ahead.unsettled->at == out.unsettled->at && ahead.unsettled->text == out.unsettled->text,
+          "read ahead: the unsettled piece");
+  }
   return out;
 }
 
