@@ -14,14 +14,6 @@ namespace {
 // so it marks the undecided pieces among the values.
 constexpr uint32_t kUndecidedBits = 0x7f800001u;
 
-size_t count_pieces(const Cell& cell) {
-  if (!cell.has_text) return 1;
-  size_t blanks = 0;
-  const char* p = cell.text.data();
-  for (size_t i = 0; i < cell.text.size(); ++i) blanks += p[i] == ' ';
-  return blanks + 1;
-}
-
 }  // namespace
 
 bool ParsedRows::is_undecided(const float* value) {
@@ -37,7 +29,7 @@ std::string_view ParsedRows::undecided_text(const float* value) const {
 
 void ParsedRows::add(std::span<const Cell> cells, unsigned threads) {
   std::vector<size_t> first(cells.size() + 1, 0);
-  for (size_t i = 0; i < cells.size(); ++i) first[i + 1] = first[i] + count_pieces(cells[i]);
+  for (size_t i = 0; i < cells.size(); ++i) first[i + 1] = first[i] + pieces_in(cells[i]);
   const size_t total = first.back();
   Buffer<float>& values = batches_.emplace_back(total);
   float* const out = values.data();

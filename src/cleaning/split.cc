@@ -13,12 +13,6 @@ namespace {
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-size_t count_blanks(const char* p, size_t n) {
-  size_t blanks = 0;
-  for (size_t i = 0; i < n; ++i) blanks += p[i] == ' ';
-  return blanks;
-}
-
 [[noreturn]] void overflow() { throw std::overflow_error("Overflow in int64 addition"); }
 
 // The position just past the blank that ends the piece at `p`, or `end`.
@@ -61,8 +55,7 @@ Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>
   first_[0] = 0;
   for (size_t row = 0; row < rows; ++row) {
     const Cell& cell = cells[row];
-    const size_t pieces = cell.has_text && split ? count_blanks(cell.text.data(), cell.text.size()) + 1 : 1;
-    first_[row + 1] = first_[row] + pieces;
+    first_[row + 1] = first_[row] + (split ? pieces_in(cell) : 1);
   }
   arrange_rows();
 }
@@ -144,9 +137,10 @@ struct Split::ParsedPieces {
   Piece next(Cursor& cursor, Part& part, size_t at) const {
     const float* v = cursor.v++;
     if (!ParsedRows::is_undecided(v)) return Piece{PieceKind::kValue, *v};
+    const Piece undecided{PieceKind::kUndecided, kNaN};
     const std::string_view text = split.parsed_->undecided_text(v);
-    part.note(Piece{PieceKind::kUndecided, kNaN}, at, text.data(), text.data() + text.size());
-    return Piece{PieceKind::kUndecided, kNaN};
+    part.note(undecided, at, text.data(), text.data() + text.size());
+    return undecided;
   }
 };
 

@@ -55,6 +55,13 @@ void add_elements(const ArrowStrings& array, std::vector<Cell>& cells, size_t& t
 
 }  // namespace
 
+size_t pieces_in(const Cell& cell) {
+  if (!cell.has_text) return 1;
+  size_t blanks = 0;
+  for (const char c : cell.text) blanks += c == ' ';
+  return blanks + 1;
+}
+
 void TextColumn::add_arrow(const ArrowStrings& array) {
   if (array.length < 0 || array.offset < 0) refuse("negative length or offset");
   if (array.large) {

@@ -39,6 +39,10 @@ struct ArrowStrings {
   size_t data_bytes = 0;
 };
 
+// The samples of a cell split on blanks: one more than its blanks (empty
+// pieces count); a cell without text gives one.
+size_t pieces_in(const Cell& cell);
+
 class TextColumn {
  public:
   void reserve(size_t rows) { cells_.reserve(rows); }

@@ -174,29 +174,27 @@ bool gzip_magic(const py::handle& value) {
   return size >= 2 && static_cast<unsigned char>(data[0]) == 0x1f && static_cast<unsigned char>(data[1]) == 0x8b;
 }
 
-// The stored values with gzip_flag: a LOB object (an Oracle driver's) is
+// A stored value with gzip_flag: a LOB object (an Oracle driver's) is
 // read; a value that is then bytes (or was delivered as bytes, as a MySQL
 // server delivers every row of a union of a LONGTEXT and a LONGBLOB table) is
 // gzip.decompress(value).decode() when it starts with gzip's magic bytes and
 // value.decode() (UTF-8 text) otherwise; text and missing values pass
 // unchanged.
-py::object stored_value(const Namespace& ns, py::object value);
-
-void decompress_values(const Namespace& ns, py::object& df, const Flavor& flavor) {
-  py::list values;
-  for (const py::handle item : df[py::str(flavor.column("obsvalue"))]) {
-    values.append(stored_value(ns, py::reinterpret_borrow<py::object>(item)));
-  }
-  set_column(df, py::str(flavor.column("obsvalue")), values);
-}
-
-// The value a stored value becomes with gzip_flag (decompress_values).
 py::object stored_value(const Namespace& ns, py::object value) {
   if (!PyUnicode_Check(value.ptr()) && !is_bytes(value) && !value.is_none() && py::hasattr(value, "read")) {
     value = value.attr("read")();
   }
   if (is_bytes(value)) value = (gzip_magic(value) ? ns["gzip"].attr("decompress")(value) : value).attr("decode")();
   return value;
+}
+
+// The stored values of the whole column, with gzip_flag.
+void decompress_values(const Namespace& ns, py::object& df, const Flavor& flavor) {
+  py::list values;
+  for (const py::handle item : df[py::str(flavor.column("obsvalue"))]) {
+    values.append(stored_value(ns, py::reinterpret_borrow<py::object>(item)));
+  }
+  set_column(df, py::str(flavor.column("obsvalue")), values);
 }
 
 // The rows of an observation request read in batches, the packed text of
