@@ -22,6 +22,7 @@
 #include "cleaning/buffer.h"
 #include "cleaning/packed_text.h"
 #include "cleaning/parsed_rows.h"
+#include "cleaning/piece_runs.h"
 #include "cleaning/sample_order.h"
 #include "cleaning/sample_times.h"
 #include "cleaning/text_column.h"
@@ -37,6 +38,9 @@ struct Stamp {
 
 // Below this many samples a second thread costs more than it saves.
 inline constexpr size_t kSamplesPerThread = 100'000;
+
+// Slots of a grid segment written as one tile (Split::fill).
+inline constexpr uint64_t kTileSlots = 64;
 
 // Contiguous ranges of work shared among `parts` threads: items begin at
 // starts[0] < ... (non-decreasing) and `total` ends the last; range t is
@@ -125,8 +129,6 @@ class Split {
   void sort_by_time(std::span<float> value, std::span<int64_t> time);
   void apply_order(Buffer<int64_t>&& order, std::span<float> value, std::span<int64_t> time);
   int64_t row_start(size_t row) const;
-  // The piece at `p` (the whole rest of the cell when not splitting).
-  Piece read_next(const char* p, const char* end, const char** stop) const;
 
   std::span<const Cell> cells_;
   const ParsedRows* parsed_ = nullptr;  // rows read ahead, in place of cells_
@@ -136,8 +138,7 @@ class Split {
   Buffer<size_t> first_;  // first sample of each row in row order; one more entry: the total
   Layout layout_;
   Buffer<size_t> row_of_;  // after a sort or reorder: the source row of each result position
-  std::vector<size_t> undecided_;                 // result positions of undecided pieces
-  std::vector<std::string_view> undecided_text_;  // their text
+  std::vector<PieceAt> undecided_;  // the undecided pieces by result position
 };
 
 template <typename Visit>
