@@ -69,6 +69,8 @@ class Split {
 
   size_t size() const { return first_.back(); }
   size_t rows() const { return first_.size() - 1; }
+  // The samples of row `row` (one for a row without text).
+  size_t samples_in(size_t row) const { return first_[row + 1] - first_[row]; }
   const Layout& layout() const { return layout_; }
 
   // Whether the samples are many enough to share among threads.
