@@ -40,6 +40,12 @@ struct PieceRun {
 const char* read_pieces(const char* p, const char* end, size_t n, const PieceRun& run,
                         std::vector<PieceAt>& undecided);
 
+// Whether read_pieces may read four short decimals at once with the
+// processor's vector instructions where it has them (AVX2); allowed unless
+// told otherwise, for tests that compare both ways. Returns whether it now
+// will.
+bool allow_vector_reading(bool allowed);
+
 // The blanks among the 64 bytes from `p`: bit j set where p[j] is ' '.
 uint64_t blanks_in_64(const char* p);
 // The same without vector instructions, for processors that have none.
