@@ -67,7 +67,7 @@ inline void read_one(const char* begin, const char* stop, bool room, size_t i, c
 // before it up one byte, the digits are gathered by multiply-adds into m,
 // and m / 10^f (f digits after the point) is divided exactly as the scalar
 // division of two exact doubles rounds: correctly.
-__attribute__((target("avx2"))) bool four_short_decimals(const char* const* begin,
+__attribute__((target("avx2"), always_inline)) inline bool four_short_decimals(const char* const* begin,
                                                                                const char* const* end,
                                                                                float* value) {
   uint64_t word[4];
@@ -135,6 +135,27 @@ __attribute__((target("avx2"))) bool four_short_decimals(const char* const* begi
   return true;
 }
 
+// Groups of four pieces, group g being pieces 4g .. 4g+3 of begin and end,
+// each piece's value to out[piece * stride]: returns the groups left
+// unread, one bit each.
+__attribute__((target("avx2"))) uint32_t short_decimals_by_fours(const char* const* begin, const char* const* end,
+                                                                 size_t groups, float* out, size_t stride) {
+  uint32_t left = 0;
+  for (size_t g = 0; g < groups; ++g) {
+    float values[4];
+    if (!four_short_decimals(begin + 4 * g, end + 4 * g, values)) {
+      left |= uint32_t{1} << g;
+      continue;
+    }
+    if (stride == 1) {
+      std::memcpy(out + 4 * g, values, sizeof values);
+    } else {
+      for (size_t j = 0; j < 4; ++j) out[(4 * g + j) * stride] = values[j];
+    }
+  }
+  return left;
+}
+
 bool cpu_has_avx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
@@ -194,12 +215,13 @@ size_t count_blanks(const char* p, const char* end) {
 
 namespace {
 
-// read_pieces, reading four short decimals at once with `four` where it can
-// (true) and one at a time otherwise.
-template <typename Four>
+// read_pieces, reading the pieces of each 64 bytes four at a time with
+// `fours` (which returns how many groups of four it took, and marks those it
+// left unread) and the rest one at a time.
+template <typename Fours>
 __attribute__((always_inline)) inline const char* read_pieces_with(const char* p, const char* end, size_t n,
                                                                   const PieceRun& run,
-                                                                  std::vector<PieceAt>& undecided, Four&& four) {
+                                                                  std::vector<PieceAt>& undecided, Fours&& fours) {
   size_t i = 0;
   while (i < n) {
     // While 80 bytes are left, the blanks of the next 64 are found at once:
@@ -213,22 +235,19 @@ __attribute__((always_inline)) inline const char* read_pieces_with(const char* p
         // where each piece begins and ends; begins[k + 1] is just past ends[k]
         const char* begins[65];
         const char* ends[64];
+        uint32_t left = 0;
         begins[0] = p;
         for (size_t k = 0; k < take; ++k) {
           ends[k] = p + std::countr_zero(blanks);
           begins[k + 1] = ends[k] + 1;
           blanks &= blanks - 1;
         }
-        size_t k = 0;
-        for (; k + 4 <= take; k += 4) {
-          float values[4];
-          if (!four(begins + k, ends + k, values)) {
-            for (size_t j = k; j < k + 4; ++j) read_one(begins[j], ends[j], true, i + j, run, undecided);
-            continue;
-          }
-          for (size_t j = 0; j < 4; ++j) run.out[(i + k + j) * run.stride] = values[j];
+        const size_t groups = fours(begins, ends, take / 4, run.out + i * run.stride, run.stride, &left);
+        for (uint32_t rest = left; rest != 0; rest &= rest - 1) {
+          const size_t g = static_cast<size_t>(std::countr_zero(rest));
+          for (size_t k = 4 * g; k < 4 * g + 4; ++k) read_one(begins[k], ends[k], true, i + k, run, undecided);
         }
-        for (; k < take; ++k) read_one(begins[k], ends[k], true, i + k, run, undecided);
+        for (size_t k = 4 * groups; k < take; ++k) read_one(begins[k], ends[k], true, i + k, run, undecided);
         i += take;
         p = begins[take];
         continue;
@@ -248,8 +267,10 @@ __attribute__((always_inline)) inline const char* read_pieces_with(const char* p
 __attribute__((target("avx2"))) const char* read_pieces_avx2(const char* p, const char* end, size_t n,
                                                              const PieceRun& run, std::vector<PieceAt>& undecided) {
   return read_pieces_with(p, end, n, run, undecided,
-                          [](const char* const* begin, const char* const* stop, float* value) {
-                            return four_short_decimals(begin, stop, value);
+                          [](const char* const* begin, const char* const* stop, size_t groups, float* out,
+                             size_t stride, uint32_t* left) {
+                            *left = short_decimals_by_fours(begin, stop, groups, out, stride);
+                            return groups;
                           });
 }
 #endif
@@ -261,9 +282,11 @@ const char* read_pieces(const char* p, const char* end, size_t n, const PieceRun
 #if defined(VELMORA_HAS_AVX2_PATH)
   if (vectors_usable()) return read_pieces_avx2(p, end, n, run, undecided);
 #endif
-  return read_pieces_with(p, end, n, run, undecided, [](const char* const*, const char* const*, float*) {
-    return false;
-  });
+  return read_pieces_with(p, end, n, run, undecided,
+                          [](const char* const*, const char* const*, size_t, float*, size_t, uint32_t* left) {
+                            *left = 0;
+                            return size_t{0};
+                          });
 }
 
 }  // namespace velmora::packed
