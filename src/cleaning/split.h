@@ -39,6 +39,9 @@ struct Stamp {
 // Below this many samples a second thread costs more than it saves.
 inline constexpr size_t kSamplesPerThread = 100'000;
 
+// Below this many bytes of text a second thread counts no faster.
+inline constexpr size_t kBytesPerThread = 1 << 20;
+
 // Slots of a grid segment written as one tile (Split::fill).
 inline constexpr uint64_t kTileSlots = 64;
 
@@ -56,10 +59,10 @@ struct Unsettled {
 class Split {
  public:
   // Counts the pieces of every cell (with `split` false a whole cell is one
-  // piece) and works out the result order: by time with a stamp that has row
-  // starts, else row order. Throws std::overflow_error when a time leaves the
-  // int64 range.
-  Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp);
+  // piece), on up to `threads` threads when the text is long, and works out
+  // the result order: by time with a stamp that has row starts, else row
+  // order. Throws std::overflow_error when a time leaves the int64 range.
+  Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads = 1);
 
   // The same split of rows whose pieces were read ahead: row i of the split
   // is parsed[order[i]] (each row of `parsed` at most once). Arranges and

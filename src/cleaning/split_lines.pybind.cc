@@ -276,7 +276,7 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
   // pandas' str.split refuses a column whose values are all bytes
   refuse_unsplittable(ns, df, column, text.column.texts(), text.column.size());
   return samples_of(ns, df, rate, [&](const std::optional<packed::Stamp>& stamp) {
-    return packed::Split(text.column.cells(), /*split=*/true, stamp);
+    return packed::Split(text.column.cells(), /*split=*/true, stamp, packed::worker_threads());
   });
 }
 
