@@ -298,19 +298,26 @@ def test_pandas_is_looked_up_at_call_time(monkeypatch):
 
 
 @pytest.mark.parametrize("later", [1, -1], ids=["rows-in-time-order", "rows-reordered"])
-def test_repeated_text_values_hold_exact_reference_counts(later):
+@pytest.mark.parametrize("first", [3, 150_000], ids=["few", "threads"])
+def test_repeated_text_values_hold_exact_reference_counts(later, first):
     code = "".join(["37", "0082"])  # a string object of its own
-    df = pd.DataFrame({"startdate": [T0, T0 + later * pd.Timedelta(days=1)],
-                       "k": pd.Series([code, code], dtype=object), "obsvalue": ["1 2 3", "4"]})
-    before = sys.getrefcount(code)
+    other = "".join(["41", "21"])
+    df = pd.DataFrame({"startdate": [T0, T0 + later * pd.Timedelta(days=9000)],  # beyond the first row's end
+                       "k": pd.Series([code, code], dtype=object), "j": pd.Series([other, code], dtype=object),
+                       "obsvalue": [" ".join(["1"] * first), "4"]})
+    before = sys.getrefcount(code), sys.getrefcount(other)
+    n = first + 1
     for rate in (60, 3600):
         out, _ = run_quietly(cleaning.split_lines, df, rate)
-        assert out["k"].tolist() == [code] * 4
-        assert sys.getrefcount(code) == before + 4
+        assert out["k"].tolist() == [code] * n
+        j = [other] * first + [code]
+        assert out["j"].tolist() == (j if later == 1 else j[-1:] + j[:-1])
+        del j
+        assert (sys.getrefcount(code), sys.getrefcount(other)) == (before[0] + n + 1, before[1] + first)
         tail = out["k"].iloc[1:].copy()  # views and copies keep what they need
         del out
         gc.collect()
-        assert sys.getrefcount(code) == before + 3
+        assert sys.getrefcount(code) == before[0] + n - 1
         del tail
         gc.collect()
-        assert sys.getrefcount(code) == before
+        assert (sys.getrefcount(code), sys.getrefcount(other)) == before

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -115,6 +116,49 @@ inline bool scan_short_decimal(const char* begin, const char* end, const char** 
     // the sign after rounding, which is symmetric
     const float magnitude = quotient_to_float32(m, fraction);
     *piece = Piece{PieceKind::kValue, negative ? -magnitude : magnitude};
+    return true;
+  }
+}
+
+// The same short decimal when the piece is known to be [begin, end), as
+// between two blanks: stores its value in `*value` (NaN for a nines
+// placeholder) and returns true; returns false for any other piece. Reads
+// the eight bytes after the sign whatever the piece's length: the caller
+// makes sure they lie inside its text. Pieces read this way depend on
+// nothing but their own bytes, so that many of them are read at once.
+inline bool short_decimal_between(const char* begin, const char* end, float* value) {
+  using namespace decimal_detail;
+  if constexpr (std::endian::native != std::endian::little) {
+    return false;
+  } else {
+    const bool negative = *begin == '-';
+    const char* const q = begin + (negative || *begin == '+');
+    const ptrdiff_t n = end - q;  // digits and the point
+    if (n < 1 || n > 8) return false;
+    uint64_t w;
+    std::memcpy(&w, q, 8);
+    const uint64_t keep = n == 8 ? ~uint64_t{0} : low_bytes(static_cast<int>(n));
+    const uint64_t other = non_digits(w) & keep;
+    int digits = static_cast<int>(n);
+    int fraction = 0;
+    uint64_t gathered = w & keep;
+    if (other != 0) {
+      if ((other & (other - 1)) != 0) return false;  // more than one non-digit
+      const int point = std::countr_zero(other) >> 3;
+      if (static_cast<char>(w >> (8 * point)) != '.') return false;
+      digits = static_cast<int>(n) - 1;
+      fraction = digits - point;
+      // the digits after the point moved down over it
+      gathered = (w & low_bytes(point)) | ((w >> 8) & ~low_bytes(point) & low_bytes(digits));
+    }
+    if (digits == 0 || digits > 7) return false;
+    const uint64_t m = digits_value(gathered, digits);
+    if (m >= kNinesFloor[fraction] && is_nines_placeholder(static_cast<double>(m) / kPowersOfTen[fraction])) {
+      *value = std::numeric_limits<float>::quiet_NaN();
+      return true;
+    }
+    const float magnitude = quotient_to_float32(m, fraction);
+    *value = negative ? -magnitude : magnitude;
     return true;
   }
 }

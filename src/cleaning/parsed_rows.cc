@@ -1,9 +1,10 @@
 #include "cleaning/parsed_rows.h"
 
 #include <cstring>
+#include <limits>
 #include <utility>
 
-#include "cleaning/decimal_scan.h"
+#include "cleaning/piece_runs.h"
 #include "cleaning/split.h"
 #include "cleaning/worker_threads.h"
 
@@ -34,36 +35,21 @@ void ParsedRows::add(std::span<const Cell> cells, unsigned threads) {
   Buffer<float>& values = batches_.emplace_back(total);
   float* const out = values.data();
 
-  // each thread's undecided pieces: where their value is, and their text
-  using Found = std::vector<std::pair<const float*, std::string_view>>;
+  // each thread's undecided pieces, by their index among the batch's values
   const unsigned parts = total >= 2 * kSamplesPerThread ? threads : 1;
   const std::vector<size_t> bounds = share(std::span<const size_t>(first.data(), cells.size()), total, parts);
-  std::vector<Found> found(bounds.size() - 1);
+  std::vector<std::vector<PieceAt>> found(bounds.size() - 1);
   float undecided_mark;
   std::memcpy(&undecided_mark, &kUndecidedBits, sizeof undecided_mark);
   run_shared(bounds, [&](size_t t, size_t from, size_t to) {
     for (size_t row = from; row < to; ++row) {
-      float* v = out + first[row];
       const Cell& cell = cells[row];
       if (!cell.has_text) {
-        *v = std::numeric_limits<float>::quiet_NaN();
+        out[first[row]] = std::numeric_limits<float>::quiet_NaN();
         continue;
       }
-      const char* p = cell.text.data();
-      const char* const end = p + cell.text.size();
-      while (true) {
-        const char* stop;
-        const Piece piece = scan_next(p, end, &stop);
-        if (piece.kind == PieceKind::kUndecided) {
-          *v = undecided_mark;
-          found[t].emplace_back(v, std::string_view(p, static_cast<size_t>(stop - p)));
-        } else {
-          *v = piece.value;
-        }
-        ++v;
-        if (stop == end) break;
-        p = stop + 1;
-      }
+      read_pieces(cell.text.data(), cell.text.data() + cell.text.size(), first[row + 1] - first[row],
+                  PieceRun{out + first[row], 1, undecided_mark, first[row]}, found[t]);
     }
   });
 
@@ -71,8 +57,8 @@ void ParsedRows::add(std::span<const Cell> cells, unsigned threads) {
   for (size_t i = 0; i < cells.size(); ++i) {
     rows_.push_back(ParsedRow{out + first[i], first[i + 1] - first[i], cells[i].has_text});
   }
-  for (const Found& part : found) {
-    for (const auto& [at, text] : part) undecided_.emplace(at, std::string(text));
+  for (const std::vector<PieceAt>& part : found) {
+    for (const PieceAt& piece : part) undecided_.emplace(out + piece.index, std::string(piece.text));
   }
   pieces_ += total;
 }

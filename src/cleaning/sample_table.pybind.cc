@@ -1,8 +1,12 @@
 #include "cleaning/sample_table.pybind.h"
 
+#include "cleaning/worker_threads.h"
 #include "common/frames.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -13,20 +17,65 @@
 namespace velmora {
 namespace {
 
-// Asks for transparent huge pages under a large array that nothing has
-// written yet (numpy asks for them itself, except for arrays it starts
-// zeroed, such as arrays of objects): one page fault per 2 MiB instead of 512.
-void advise_huge_pages(py::array& array) {
+// Asks for transparent huge pages under large memory that nothing has
+// written yet: one page fault per 2 MiB instead of 512.
+void advise_huge_pages(void* memory, size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  const auto begin = reinterpret_cast<uintptr_t>(array.mutable_data());
-  const uintptr_t end = begin + static_cast<uintptr_t>(array.nbytes());
+  const auto begin = reinterpret_cast<uintptr_t>(memory);
+  const uintptr_t end = begin + bytes;
   const uintptr_t from = (begin + kHuge - 1) & ~(kHuge - 1), to = end & ~(kHuge - 1);
   if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // advice only
 #else
-  (void)array;
+  (void)memory;
+  (void)bytes;
 #endif
 }
+
+// The memory of a table's block of object columns, written in full here
+// before numpy sees it: an object array that numpy allocates starts zeroed,
+// on one thread, only for every element to be written once more. Until it
+// is wrapped, the memory holds no references; the array it becomes owns
+// one reference per element and releases them with its last view.
+class ObjectBlock {
+ public:
+  explicit ObjectBlock(size_t elements) : elements_(elements) {
+    if (elements > SIZE_MAX / sizeof(PyObject*)) throw std::bad_alloc();
+    data_ = static_cast<PyObject**>(std::malloc(std::max<size_t>(elements, 1) * sizeof(PyObject*)));
+    if (data_ == nullptr) throw std::bad_alloc();
+    advise_huge_pages(data_, elements * sizeof(PyObject*));
+  }
+  ObjectBlock(const ObjectBlock&) = delete;
+  ObjectBlock& operator=(const ObjectBlock&) = delete;
+  ~ObjectBlock() { std::free(data_); }
+
+  PyObject** data() { return data_; }
+
+  // The array of `rows` rows of `columns` elements over the memory, once
+  // every element holds its reference.
+  py::array wrap(size_t rows, size_t columns) && {
+    auto* owned = new Owned{data_, elements_};
+    data_ = nullptr;
+    py::capsule owner(owned, [](void* memory) {
+      auto* block = static_cast<Owned*>(memory);
+      for (size_t i = 0; i < block->elements; ++i) Py_XDECREF(block->data[i]);
+      std::free(block->data);
+      delete block;
+    });
+    const auto r = static_cast<py::ssize_t>(rows), c = static_cast<py::ssize_t>(columns);
+    const auto size = static_cast<py::ssize_t>(sizeof(PyObject*));
+    return py::array(py::dtype("O"), std::vector<py::ssize_t>{r, c}, std::vector<py::ssize_t>{c * size, size},
+                     owned->data, owner);
+  }
+
+ private:
+  struct Owned {
+    PyObject** data;
+    size_t elements;
+  };
+  PyObject** data_ = nullptr;
+  size_t elements_;
+};
 
 bool is_object_dtype(const py::handle& dtype) {
   return py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O';
@@ -59,48 +108,42 @@ py::object repeated_columns(const Namespace& ns, const py::object& others, const
   }
   const auto* values = static_cast<PyObject* const*>(source.data());
   // one column after the other: the table's block of object columns
-  py::array block(py::dtype("O"),
-                  std::vector<py::ssize_t>{static_cast<py::ssize_t>(columns), static_cast<py::ssize_t>(n)});
-  advise_huge_pages(block);
-  auto* out = static_cast<PyObject**>(block.mutable_data());
-  // numpy starts an object array with every element NULL: then each store
-  // only adds its reference, and the references a value gains in a block are
-  // added to its count at once. Were the array filled (with None, say), each
-  // store would release what it replaces.
-  const bool empty = n == 0 || columns == 0 || out[0] == nullptr;
-  auto store = [](PyObject** slot, PyObject* value) {
-    Py_INCREF(value);
-    PyObject* was = *slot;
-    *slot = value;
-    Py_XDECREF(was);
-  };
-  // `count` more references to `value` (the interpreter lock is held)
-  auto add_references = [](PyObject* value, size_t count) {
-    Py_SET_REFCNT(value, Py_REFCNT(value) + static_cast<Py_ssize_t>(count));
-  };
-  split.for_each_block([&](std::span<const size_t> rows_side_by_side, size_t at, size_t slots) {
+  ObjectBlock block(columns * n);
+  PyObject** const out = block.data();
+  // The references first, under the interpreter lock: each row's values gain
+  // one per sample of the row. Then the pointers, without it, a share of the
+  // columns on each thread: nothing else sees the block yet. Every position
+  // of every column is written once (for_each_block).
+  for (size_t row = 0; row < rows; ++row) {
     for (size_t c = 0; c < columns; ++c) {
-      PyObject** slot = out + c * n + at;
-      if (!empty) {
-        for (size_t s = 0; s < slots; ++s) {
-          for (const size_t row : rows_side_by_side) store(slot++, values[row * columns + c]);
-        }
-        continue;
-      }
-      if (rows_side_by_side.size() == 1) {
-        PyObject* value = values[rows_side_by_side[0] * columns + c];
-        std::fill(slot, slot + slots, value);
-        add_references(value, slots);
-        continue;
-      }
-      for (const size_t row : rows_side_by_side) add_references(values[row * columns + c], slots);
-      for (size_t s = 0; s < slots; ++s) {
-        for (const size_t row : rows_side_by_side) *slot++ = values[row * columns + c];
-      }
+      PyObject* value = values[row * columns + c];
+      Py_SET_REFCNT(value, Py_REFCNT(value) + static_cast<Py_ssize_t>(split.samples_in(row)));
     }
-  });
+  }
+  const unsigned threads = split.worth_threads() ? packed::worker_threads() : 1;
+  const auto parts = static_cast<unsigned>(std::clamp<size_t>(threads, 1, std::max<size_t>(columns, 1)));
+  std::vector<size_t> bounds;
+  for (unsigned t = 0; t <= parts; ++t) bounds.push_back(columns * t / parts);
+  {
+    py::gil_scoped_release unlocked;
+    packed::run_shared(bounds, [&](size_t, size_t from, size_t to) {
+      split.for_each_block([&](std::span<const size_t> rows_side_by_side, size_t at, size_t slots) {
+        for (size_t c = from; c < to; ++c) {
+          PyObject** slot = out + c * n + at;
+          if (rows_side_by_side.size() == 1) {
+            std::fill(slot, slot + slots, values[rows_side_by_side[0] * columns + c]);
+            continue;
+          }
+          for (size_t s = 0; s < slots; ++s) {
+            for (const size_t row : rows_side_by_side) *slot++ = values[row * columns + c];
+          }
+        }
+      });
+    });
+  }
+  py::array filled = std::move(block).wrap(columns, n);
   // pandas would copy a block it does not own; false keeps this one
-  return ns["pd"].attr("DataFrame")(block.attr("T"), py::arg("index") = index,
+  return ns["pd"].attr("DataFrame")(filled.attr("T"), py::arg("index") = index,
                                     py::arg("columns") = others.attr("columns"), py::arg("dtype") = "object",
                                     py::arg("copy") = false);
 }

@@ -5,7 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "cleaning/decimal_scan.h"
+#include "cleaning/piece_runs.h"
 #include "cleaning/worker_threads.h"
 
 namespace velmora::packed {
@@ -23,16 +23,10 @@ const char* after_piece(const char* p, const char* end) {
 
 }  // namespace
 
-// What one thread collects besides the shared buffers.
+// What one thread collects besides the shared buffers: the undecided pieces
+// by result position.
 struct Split::Part {
-  std::vector<size_t> undecided;
-  std::vector<std::string_view> undecided_text;
-
-  void note(Piece piece, size_t at, const char* begin, const char* stop) {
-    if (piece.kind != PieceKind::kUndecided) return;
-    undecided.push_back(at);
-    undecided_text.emplace_back(begin, static_cast<size_t>(stop - begin));
-  }
+  std::vector<PieceAt> undecided;
 };
 
 std::vector<size_t> share(std::span<const size_t> starts, size_t total, unsigned parts) {
@@ -48,15 +42,28 @@ std::vector<size_t> share(std::span<const size_t> starts, size_t total, unsigned
   return bounds;
 }
 
-Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp)
+Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads)
     : cells_(cells), split_(split), stamp_(stamp) {
   const size_t rows = cells.size();
   first_.resize(rows + 1);
   first_[0] = 0;
-  for (size_t row = 0; row < rows; ++row) {
-    const Cell& cell = cells[row];
-    first_[row + 1] = first_[row] + (split ? pieces_in(cell) : 1);
+  if (!split) {
+    for (size_t row = 0; row < rows; ++row) first_[row + 1] = row + 1;
+    arrange_rows();
+    return;
   }
+  // each row's pieces, counted in ranges of about equal text, then summed
+  std::vector<size_t> bytes_before(rows);
+  size_t bytes = 0;
+  for (size_t row = 0; row < rows; ++row) {
+    bytes_before[row] = bytes;
+    bytes += cells[row].text.size();
+  }
+  const auto parts = static_cast<unsigned>(std::clamp<size_t>(bytes / kBytesPerThread, 1, std::max(threads, 1u)));
+  run_shared(share(bytes_before, bytes, parts), [&](size_t, size_t from, size_t to) {
+    for (size_t row = from; row < to; ++row) first_[row + 1] = pieces_in(cells[row]);
+  });
+  for (size_t row = 0; row < rows; ++row) first_[row + 1] += first_[row];
   arrange_rows();
 }
 
@@ -116,13 +123,19 @@ struct Split::TextPieces {
   static void skip(Cursor& cursor, size_t pieces) {
     for (; pieces > 0; --pieces) cursor.p = after_piece(cursor.p, cursor.end);
   }
-  // The next piece, noted in `part` at result position `at` if undecided.
-  Piece next(Cursor& cursor, Part& part, size_t at) const {
-    const char* stop;
-    const Piece piece = split.read_next(cursor.p, cursor.end, &stop);
-    part.note(piece, at, cursor.p, stop);
-    cursor.p = stop == cursor.end ? stop : stop + 1;
-    return piece;
+  // The next n pieces to value[at + i * stride], the undecided ones noted in
+  // `part` at their result positions.
+  void read(Cursor& cursor, size_t n, std::span<float> value, size_t at, size_t stride, Part& part) const {
+    if (split.split_) {
+      cursor.p = read_pieces(cursor.p, cursor.end, n, PieceRun{value.data() + at, stride, kNaN, at}, part.undecided);
+      return;
+    }
+    // the whole cell is the piece
+    const std::string_view text(cursor.p, static_cast<size_t>(cursor.end - cursor.p));
+    const Piece piece = read_piece(text);
+    value[at] = piece.value;
+    if (piece.kind == PieceKind::kUndecided) part.undecided.push_back(PieceAt{at, text});
+    cursor.p = cursor.end;
   }
 };
 
@@ -134,21 +147,18 @@ struct Split::ParsedPieces {
   };
   Cursor open(size_t row) const { return Cursor{split.parsed_rows_[row].values}; }
   static void skip(Cursor& cursor, size_t pieces) { cursor.v += pieces; }
-  Piece next(Cursor& cursor, Part& part, size_t at) const {
-    const float* v = cursor.v++;
-    if (!ParsedRows::is_undecided(v)) return Piece{PieceKind::kValue, *v};
-    const Piece undecided{PieceKind::kUndecided, kNaN};
-    const std::string_view text = split.parsed_->undecided_text(v);
-    part.note(undecided, at, text.data(), text.data() + text.size());
-    return undecided;
+  void read(Cursor& cursor, size_t n, std::span<float> value, size_t at, size_t stride, Part& part) const {
+    for (size_t i = 0; i < n; ++i, at += stride) {
+      const float* v = cursor.v++;
+      if (!ParsedRows::is_undecided(v)) {
+        value[at] = *v;
+        continue;
+      }
+      value[at] = kNaN;
+      part.undecided.push_back(PieceAt{at, split.parsed_->undecided_text(v)});
+    }
   }
 };
-
-Piece Split::read_next(const char* p, const char* end, const char** stop) const {
-  if (split_) return scan_next(p, end, stop);
-  *stop = end;
-  return read_piece(std::string_view(p, static_cast<size_t>(end - p)));
-}
 
 std::vector<size_t> Split::share_slots(unsigned parts) const {
   // ranges of result positions of about equal length, each beginning at a
@@ -192,20 +202,15 @@ void Split::fill_rows(const Pieces& pieces, size_t from, size_t to, std::span<fl
     if (timed && start == kNaT) {
       std::fill(time.begin() + static_cast<ptrdiff_t>(k), time.begin() + static_cast<ptrdiff_t>(end), kNaT);
     }
-    const bool stamped = timed && start != kNaT;
-    // Whole steps: each time one step after the last (no overflow: the
-    // row's last time fits).
-    uint64_t t = static_cast<uint64_t>(start);
-    for (int64_t position = 0; k < end; ++position, ++k) {
-      value[k] = pieces.next(cursor, part, k).value;
-      if (stamped) {
-        if (step) {
-          time[k] = static_cast<int64_t>(t);
-          t += static_cast<uint64_t>(*step);
-        } else {
-          time[k] = start + stamp_->rate.offset_ns(position);
-        }
-      }
+    pieces.read(cursor, end - k, value, k, 1, part);
+    if (!timed || start == kNaT) continue;
+    if (step) {
+      // whole steps: each time one step after the last (no overflow: the
+      // row's last time fits)
+      uint64_t t = static_cast<uint64_t>(start);
+      for (; k < end; ++k, t += static_cast<uint64_t>(*step)) time[k] = static_cast<int64_t>(t);
+    } else {
+      for (int64_t position = 0; k < end; ++position, ++k) time[k] = start + stamp_->rate.offset_ns(position);
     }
   }
 }
@@ -260,14 +265,18 @@ void Split::fill_segments(const Pieces& pieces, size_t from, size_t to, std::spa
     cursors.swap(next);
     previous = rows;
 
+    // Tiles of slots: the pieces of each row in turn, a tile's worth, to
+    // every width-th position; the tile's results stay in the cache while
+    // its rows are read one after the other.
     size_t at = segment.out + static_cast<size_t>(first_slot) * width;
     uint64_t t = static_cast<uint64_t>(layout_.base) + (segment.slot_begin + first_slot) * step;
-    for (uint64_t s = first_slot; s < last_slot; ++s, t += step) {
-      for (Cursor& cursor : cursors) {
-        value[at] = pieces.next(cursor.at, part, at).value;
-        time[at] = static_cast<int64_t>(t + cursor.phase);
-        ++at;
+    for (uint64_t s = first_slot; s < last_slot;) {
+      const auto slots = static_cast<size_t>(std::min<uint64_t>(kTileSlots, last_slot - s));
+      for (size_t a = 0; a < width; ++a) pieces.read(cursors[a].at, slots, value, at + a, width, part);
+      for (size_t slot = 0; slot < slots; ++slot, t += step) {
+        for (const Cursor& cursor : cursors) time[at++] = static_cast<int64_t>(t + cursor.phase);
       }
+      s += slots;
     }
   }
 }
@@ -290,16 +299,15 @@ void Split::fill_merged(const Pieces& pieces, const TimeMerge& merge, uint64_t f
     }
     // whole steps: each time one step after the last (no overflow: the
     // row's last time fits)
+    pieces.read(cursor.at, n, value, at, 1, part);
     uint64_t t = static_cast<uint64_t>(merge.time(row, k));
-    for (size_t i = 0; i < n; ++i) {
-      value[at] = pieces.next(cursor.at, part, at).value;
+    for (size_t i = 0; i < n; ++i, ++at) {
       if (step) {
         time[at] = static_cast<int64_t>(t);
         t += static_cast<uint64_t>(*step);
       } else {
         time[at] = merge.time(row, k + i);
       }
-      ++at;
     }
   });
 }
@@ -315,11 +323,10 @@ void Split::fill_untimed(const Pieces& pieces, std::span<float> value, std::span
       continue;
     }
     typename Pieces::Cursor cursor = pieces.open(row);
-    for (size_t n = first_[row + 1] - first_[row]; n > 0; --n) {
-      value[at] = pieces.next(cursor, part, at).value;
-      time[at] = kNaT;
-      ++at;
-    }
+    const size_t n = first_[row + 1] - first_[row];
+    pieces.read(cursor, n, value, at, 1, part);
+    std::fill_n(time.begin() + static_cast<ptrdiff_t>(at), n, kNaT);
+    at += n;
   }
 }
 
@@ -367,11 +374,7 @@ void Split::fill_with(const Pieces& pieces, std::span<float> value, std::span<in
   }
 
   undecided_.clear();
-  undecided_text_.clear();
-  for (const Part& part : parts) {
-    undecided_.insert(undecided_.end(), part.undecided.begin(), part.undecided.end());
-    undecided_text_.insert(undecided_text_.end(), part.undecided_text.begin(), part.undecided_text.end());
-  }
+  for (const Part& part : parts) undecided_.insert(undecided_.end(), part.undecided.begin(), part.undecided.end());
   if (layout_.arrangement == Arrangement::kSort) sort_by_time(value, time);
 }
 
@@ -385,7 +388,7 @@ void Split::apply_order(Buffer<int64_t>&& order, std::span<float> value, std::sp
   if (!undecided_.empty()) {
     Buffer<size_t> position(n);
     for (size_t i = 0; i < n; ++i) position[static_cast<size_t>(order[i])] = i;
-    for (size_t& at : undecided_) at = position[at];
+    for (PieceAt& piece : undecided_) piece.index = position[piece.index];
   }
   {
     const Buffer<float> was(value.begin(), value.end());
@@ -419,15 +422,16 @@ void Split::reorder(std::span<const int64_t> order, std::span<float> value) {
 }
 
 std::optional<Unsettled> Split::settle(std::span<float> value, const NumberReader& read_number) const {
-  std::optional<size_t> failed;  // index into undecided_
-  for (size_t j = 0; j < undecided_.size(); ++j) {
-    const std::string_view text = undecided_text_[j];
-    const Piece piece = settle_piece(text, read_number(text));
-    value[undecided_[j]] = piece.value;
-    if (piece.kind == PieceKind::kUndecided && (!failed || undecided_[j] < undecided_[*failed])) failed = j;
+  const PieceAt* failed = nullptr;
+  for (const PieceAt& undecided : undecided_) {
+    const Piece piece = settle_piece(undecided.text, read_number(undecided.text));
+    value[undecided.index] = piece.value;
+    if (piece.kind == PieceKind::kUndecided && (failed == nullptr || undecided.index < failed->index)) {
+      failed = &undecided;
+    }
   }
-  if (!failed) return std::nullopt;
-  return Unsettled{undecided_[*failed], undecided_text_[*failed]};
+  if (failed == nullptr) return std::nullopt;
+  return Unsettled{failed->index, failed->text};
 }
 
 }  // namespace velmora::packed

@@ -22,6 +22,7 @@
 #include "cleaning/buffer.h"
 #include "cleaning/packed_text.h"
 #include "cleaning/parsed_rows.h"
+#include "cleaning/piece_runs.h"
 #include "cleaning/sample_order.h"
 #include "cleaning/sample_times.h"
 #include "cleaning/text_column.h"
@@ -38,6 +39,12 @@ struct Stamp {
 // Below this many samples a second thread costs more than it saves.
 inline constexpr size_t kSamplesPerThread = 100'000;
 
+// Below this many bytes of text a second thread counts no faster.
+inline constexpr size_t kBytesPerThread = 1 << 20;
+
+// Slots of a grid segment written as one tile (Split::fill).
+inline constexpr uint64_t kTileSlots = 64;
+
 // Contiguous ranges of work shared among `parts` threads: items begin at
 // starts[0] < ... (non-decreasing) and `total` ends the last; range t is
 // items [bounds[t], bounds[t+1]), each range about total / parts long.
@@ -52,10 +59,10 @@ struct Unsettled {
 class Split {
  public:
   // Counts the pieces of every cell (with `split` false a whole cell is one
-  // piece) and works out the result order: by time with a stamp that has row
-  // starts, else row order. Throws std::overflow_error when a time leaves the
-  // int64 range.
-  Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp);
+  // piece), on up to `threads` threads when the text is long, and works out
+  // the result order: by time with a stamp that has row starts, else row
+  // order. Throws std::overflow_error when a time leaves the int64 range.
+  Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads = 1);
 
   // The same split of rows whose pieces were read ahead: row i of the split
   // is parsed[order[i]] (each row of `parsed` at most once). Arranges and
@@ -65,6 +72,8 @@ class Split {
 
   size_t size() const { return first_.back(); }
   size_t rows() const { return first_.size() - 1; }
+  // The samples of row `row` (one for a row without text).
+  size_t samples_in(size_t row) const { return first_[row + 1] - first_[row]; }
   const Layout& layout() const { return layout_; }
 
   // Whether the samples are many enough to share among threads.
@@ -125,8 +134,6 @@ class Split {
   void sort_by_time(std::span<float> value, std::span<int64_t> time);
   void apply_order(Buffer<int64_t>&& order, std::span<float> value, std::span<int64_t> time);
   int64_t row_start(size_t row) const;
-  // The piece at `p` (the whole rest of the cell when not splitting).
-  Piece read_next(const char* p, const char* end, const char** stop) const;
 
   std::span<const Cell> cells_;
   const ParsedRows* parsed_ = nullptr;  // rows read ahead, in place of cells_
@@ -136,8 +143,7 @@ class Split {
   Buffer<size_t> first_;  // first sample of each row in row order; one more entry: the total
   Layout layout_;
   Buffer<size_t> row_of_;  // after a sort or reorder: the source row of each result position
-  std::vector<size_t> undecided_;                 // result positions of undecided pieces
-  std::vector<std::string_view> undecided_text_;  // their text
+  std::vector<PieceAt> undecided_;  // the undecided pieces by result position
 };
 
 template <typename Visit>

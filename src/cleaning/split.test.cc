@@ -100,11 +100,11 @@ bool same_fill(const Filled& a, const Filled& b) {
   return !a.unsettled || (a.unsettled->at == b.unsettled->at && a.unsettled->text == b.unsettled->text);
 }
 
-// The split of `cells`; for a split on blanks, the same split of the rows
-// read ahead (in two batches, the second read on `threads` threads) must
-// come out bit for bit the same.
+// The split of `cells`, counted and filled on `threads` threads; for a split
+// on blanks, the same split of the rows read ahead (in two batches, the
+// second read on `threads` threads) must come out bit for bit the same.
 Filled run(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads = 1) {
-  Split s(cells, split, stamp);
+  Split s(cells, split, stamp, threads);
   Filled out = collect(s, stamp.has_value(), threads);
   if (!split) return out;
   ParsedRows parsed;

@@ -114,6 +114,50 @@ TimeUnits time_units(const Namespace& ns, const py::object& rate, const py::obje
   return units;
 }
 
+// time_units depends on nothing but pandas, whether the rate is whole and the
+// starts' dtype: it is worked out once for each of those and kept, since
+// asking pandas costs a few hundred microseconds a call. Keys that cannot be
+// hashed are asked every time.
+TimeUnits known_time_units(const Namespace& ns, const py::object& rate, const py::object& start_dtype) {
+  // never destroyed: the interpreter may still call in while it shuts down
+  static auto* const known = new py::dict();
+  const bool whole = sample_rate(rate).step_ns().has_value();
+  py::tuple key = py::make_tuple(ns["pd"], whole, start_dtype);
+  if (PyObject* hit = PyDict_GetItemWithError(known->ptr(), key.ptr())) {
+    auto units = py::reinterpret_borrow<py::tuple>(hit);
+    return TimeUnits{units[0], units[1]};
+  }
+  const bool hashable = !PyErr_Occurred();
+  PyErr_Clear();
+  TimeUnits units = time_units(ns, rate, start_dtype);
+  if (hashable) (*known)[key] = py::make_tuple(units.offsets, units.sums);
+  return units;
+}
+
+// The table without its startdate and obsvalue columns, as
+// df.drop(columns=[...]) gives it; taken by position where the columns have
+// one level, which costs pandas a third of the drop.
+py::object other_columns(const py::object& df) {
+  py::object columns = df.attr("columns");
+  py::list drop;
+  drop.append("startdate");
+  drop.append("obsvalue");
+  if (py::int_(columns.attr("nlevels")).cast<long>() != 1) return df.attr("drop")(py::arg("columns") = drop);
+  py::list keep;
+  long position = 0;
+  for (const py::handle label : columns) {
+    bool dropped = false;
+    for (const py::handle name : drop) {
+      const int equal = PyObject_RichCompareBool(label.ptr(), name.ptr(), Py_EQ);
+      if (equal < 0) throw py::error_already_set();
+      dropped = dropped || equal == 1;
+    }
+    if (!dropped) keep.append(position);
+    ++position;
+  }
+  return df.attr("take")(keep, py::arg("axis") = 1);
+}
+
 // The filled times, counted in nanoseconds, as the numpy array of `dtype`
 // when it has a unit that holds every one of them exactly; as they are
 // otherwise.
@@ -174,7 +218,7 @@ py::object samples_of(const Namespace& ns, const py::object& df, const py::objec
   if (const std::optional<int64_t> tick = ns_per_tick(ns, start_dtype, 'M')) starts = row_starts(start, rows, *tick);
   const bool naive = starts.has_value();
   if (naive) stamp.row_start = std::span<const int64_t>(*starts);
-  const TimeUnits units = time_units(ns, rate, naive ? start_dtype : py::none());
+  const TimeUnits units = known_time_units(ns, rate, naive ? start_dtype : py::none());
 
   std::optional<packed::Split> split;
   {
@@ -208,10 +252,7 @@ py::object samples_of(const Namespace& ns, const py::object& df, const py::objec
   }
   if (const auto failed = split->settle(span_of(values), python_float)) raise_not_a_number(failed->text);
 
-  py::list drop;
-  drop.append("startdate");
-  drop.append("obsvalue");
-  return sample_table(ns, df.attr("drop")(py::arg("columns") = drop), *split, index, values);
+  return sample_table(ns, other_columns(df), *split, index, values);
 }
 
 void refuse_unsplittable(const Namespace& ns, const py::object& df, const py::object& column, size_t texts,
@@ -235,7 +276,7 @@ py::object split_into_samples(const Namespace& ns, const py::object& df, const p
   // pandas' str.split refuses a column whose values are all bytes
   refuse_unsplittable(ns, df, column, text.column.texts(), text.column.size());
   return samples_of(ns, df, rate, [&](const std::optional<packed::Stamp>& stamp) {
-    return packed::Split(text.column.cells(), /*split=*/true, stamp);
+    return packed::Split(text.column.cells(), /*split=*/true, stamp, packed::worker_threads());
   });
 }
 

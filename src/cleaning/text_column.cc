@@ -1,5 +1,7 @@
 #include "cleaning/text_column.h"
 
+#include "cleaning/piece_runs.h"
+
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -57,9 +59,7 @@ void add_elements(const ArrowStrings& array, std::vector<Cell>& cells, size_t& t
 
 size_t pieces_in(const Cell& cell) {
   if (!cell.has_text) return 1;
-  size_t blanks = 0;
-  for (const char c : cell.text) blanks += c == ' ';
-  return blanks + 1;
+  return count_blanks(cell.text.data(), cell.text.data() + cell.text.size()) + 1;
 }
 
 void TextColumn::add_arrow(const ArrowStrings& array) {
