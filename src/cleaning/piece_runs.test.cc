@@ -121,8 +121,8 @@ TEST_P(ReadPieces, GeneratedRowsAgreeWithReadPiece) {
 TEST_P(ReadPieces, ReadsNothingBeyondTheText) {
   // the text at the very end of its memory: a read past it would show under
   // the address sanitizer
-  for (const std::string text : {std::string("1.5"), std::string("12.5 7"), std::string("100.123 NULL 3"),
-                                 std::string("-1234.56 1"), std::string(100, '1') + " 2.5"}) {
+  for (const std::string& text : {std::string("1.5"), std::string("12.5 7"), std::string("100.123 NULL 3"),
+                                  std::string("-1234.56 1"), std::string(100, '1') + " 2.5"}) {
     std::vector<char> exact(text.begin(), text.end());
     float out[8];
     std::vector<PieceAt> undecided;
