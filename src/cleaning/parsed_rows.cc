@@ -30,7 +30,7 @@ std::string_view ParsedRows::undecided_text(const float* value) const {
 
 void ParsedRows::add(std::span<const Cell> cells, unsigned threads) {
   std::vector<size_t> first(cells.size() + 1, 0);
-  for (size_t i = 0; i < cells.size(); ++i) first[i + 1] = first[i] + pieces_in(cells[i]);
+  count_pieces(cells, first, threads);
   const size_t total = first.back();
   Buffer<float>& values = batches_.emplace_back(total);
   float* const out = values.data();

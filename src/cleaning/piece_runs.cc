@@ -30,14 +30,6 @@ inline uint64_t blank_bytes(uint64_t w) {
 // One bit per byte of blank_bytes, byte j to bit j.
 inline uint64_t gather_high_bits(uint64_t marks) { return ((marks >> 7) * 0x0102040810204080) >> 56; }
 
-inline uint64_t fast_blanks(const char* p) {
-#if defined(__SSE2__)
-  return blanks_in_64(p);
-#else
-  return blanks_in_64_portable(p);
-#endif
-}
-
 // The piece [begin, stop) read in full; `room`: the eight bytes after its
 // sign lie inside the text.
 inline void read_one(const char* begin, const char* stop, bool room, size_t i, const PieceRun& run,
@@ -208,7 +200,7 @@ uint64_t blanks_in_64_portable(const char* p) {
 
 size_t count_blanks(const char* p, const char* end) {
   size_t blanks = 0;
-  for (; end - p >= 64; p += 64) blanks += static_cast<size_t>(std::popcount(fast_blanks(p)));
+  for (; end - p >= 64; p += 64) blanks += static_cast<size_t>(std::popcount(blanks_in_64(p)));
   for (; p < end; ++p) blanks += *p == ' ';
   return blanks;
 }
@@ -228,7 +220,7 @@ __attribute__((always_inline)) inline const char* read_pieces_with(const char* p
     // every piece that ends among them, and the eight bytes after its sign,
     // lie inside the text.
     if (end - p >= 80) {
-      uint64_t blanks = fast_blanks(p);
+      uint64_t blanks = blanks_in_64(p);
       if (blanks != 0) {
         const auto ending = static_cast<size_t>(std::popcount(blanks));
         const size_t take = ending < n - i ? ending : n - i;

@@ -42,16 +42,8 @@ std::vector<size_t> share(std::span<const size_t> starts, size_t total, unsigned
   return bounds;
 }
 
-Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads)
-    : cells_(cells), split_(split), stamp_(stamp) {
+void count_pieces(std::span<const Cell> cells, std::span<size_t> first, unsigned threads) {
   const size_t rows = cells.size();
-  first_.resize(rows + 1);
-  first_[0] = 0;
-  if (!split) {
-    for (size_t row = 0; row < rows; ++row) first_[row + 1] = row + 1;
-    arrange_rows();
-    return;
-  }
   // each row's pieces, counted in ranges of about equal text, then summed
   std::vector<size_t> bytes_before(rows);
   size_t bytes = 0;
@@ -61,9 +53,20 @@ Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>
   }
   const auto parts = static_cast<unsigned>(std::clamp<size_t>(bytes / kBytesPerThread, 1, std::max(threads, 1u)));
   run_shared(share(bytes_before, bytes, parts), [&](size_t, size_t from, size_t to) {
-    for (size_t row = from; row < to; ++row) first_[row + 1] = pieces_in(cells[row]);
+    for (size_t row = from; row < to; ++row) first[row + 1] = pieces_in(cells[row]);
   });
-  for (size_t row = 0; row < rows; ++row) first_[row + 1] += first_[row];
+  first[0] = 0;
+  for (size_t row = 0; row < rows; ++row) first[row + 1] += first[row];
+}
+
+Split::Split(std::span<const Cell> cells, bool split, const std::optional<Stamp>& stamp, unsigned threads)
+    : cells_(cells), split_(split), stamp_(stamp) {
+  first_.resize(cells.size() + 1);
+  if (split) {
+    count_pieces(cells, first_, threads);
+  } else {
+    for (size_t row = 0; row <= cells.size(); ++row) first_[row] = row;  // a whole cell is one piece
+  }
   arrange_rows();
 }
 

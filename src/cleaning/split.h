@@ -50,6 +50,11 @@ inline constexpr uint64_t kTileSlots = 64;
 // items [bounds[t], bounds[t+1]), each range about total / parts long.
 std::vector<size_t> share(std::span<const size_t> starts, size_t total, unsigned parts);
 
+// Where the pieces of each cell begin: first[0] = 0 and first[i + 1] =
+// first[i] + pieces_in(cells[i]), for cells.size() + 1 entries; counted on up
+// to `threads` threads when the text is long.
+void count_pieces(std::span<const Cell> cells, std::span<size_t> first, unsigned threads);
+
 // A piece that is neither a number nor a placeholder, at result position `at`.
 struct Unsettled {
   size_t at;
