@@ -14,6 +14,7 @@ import ctypes
 import datetime
 import gc
 import io
+import mmap
 import os
 import sys
 import warnings
@@ -39,6 +40,13 @@ DAY = ("20090103", "20090103")
 def resident_kib():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def mapped_kib():
+    """The process's address space in use: memory maps of its own that a
+    call fails to unmap grow it, whether or not their pages were written."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 
 def blocks_now():
@@ -74,8 +82,9 @@ allocated_bytes = _allocated_bytes_counter()
 
 def measure(call):
     """Warms up, then calls `call` CALLS times in two halves; returns the
-    growth of allocated Python blocks over each half and the growth of resident
-    memory (KiB) over both.
+    growth of allocated Python blocks, of allocated bytes and of the mapped
+    address space (KiB) over each half, and the growth of resident memory
+    (KiB) over both.
 
     A leak grows steadily and shows in both halves. A one-time allocation in
     this process (a cache filling up, a message for the test runner arriving
@@ -113,9 +122,9 @@ def measure(call):
             qzdb.oracle.statement_log.clear()
             sink.seek(0)
             sink.truncate()
-            marks.append((blocks_now(), allocated_bytes(), resident_kib()))
-    (b0, a0, r0), (b1, a1, _), (b2, a2, r2) = marks
-    return (b1 - b0, b2 - b1), (a1 - a0, a2 - a1), r2 - r0
+            marks.append((blocks_now(), allocated_bytes(), mapped_kib(), resident_kib()))
+    (b0, a0, m0, r0), (b1, a1, m1, _), (b2, a2, m2, r2) = marks
+    return (b1 - b0, b2 - b1), (a1 - a0, a2 - a1), (m1 - m0, m2 - m1), r2 - r0
 
 
 @pytest.fixture
@@ -191,7 +200,7 @@ def test_memory_stays_flat(name, oracle_conf, clock, qz_cx_oracle):  # the stand
         connections.mysql = bisource.conn_to_MySQL("mysql")
         connections.oracle = bisource.conn_to_Oracle(SECTION)
     try:
-        blocks, allocated, resident = measure(lambda: CASES[name](connections))
+        blocks, allocated, mapped, resident = measure(lambda: CASES[name](connections))
     finally:
         connections.mysql.close()
         connections.oracle.close()
@@ -202,10 +211,12 @@ def test_memory_stays_flat(name, oracle_conf, clock, qz_cx_oracle):  # the stand
     # calls leave behind once (caches, buffers that grow to a size) is a few KiB
     limit = max(16 * 1024, 32 * (CALLS // 2))
     assert min(allocated) < limit, f"allocated bytes grew by {allocated} over two halves of {CALLS} calls"
+    # a memory map of a page left behind per call: 2,000 KiB in each half, twice the limit
+    assert min(mapped) < 2 * (CALLS // 2), f"the mapped memory grew by {mapped} KiB over two halves of {CALLS} calls"
     assert resident < 8 * 1024, f"{resident} KiB more resident memory after {CALLS} calls"
 
 
-@pytest.mark.parametrize("kept", ["object", "bytes"])
+@pytest.mark.parametrize("kept", ["object", "bytes", "map"])
 def test_a_leak_of_one_object_or_a_few_bytes_per_call_shows(kept):
     """The instruments themselves: what a leaking call leaves behind shows in
     both halves, over the limits above."""
@@ -213,12 +224,15 @@ def test_a_leak_of_one_object_or_a_few_bytes_per_call_shows(kept):
     libc.malloc.restype = ctypes.c_void_p
     libc.malloc.argtypes = [ctypes.c_size_t]
     held = []
-    leak = (lambda: held.append(object())) if kept == "object" else (lambda: held.append(libc.malloc(48)))
-    blocks, allocated, _ = measure(leak)
+    leak = {"object": lambda: held.append(object()), "bytes": lambda: held.append(libc.malloc(48)),
+            "map": lambda: held.append(mmap.mmap(-1, mmap.PAGESIZE))}[kept]
+    blocks, allocated, mapped, _ = measure(leak)
     if kept == "object":
         assert min(blocks) >= CALLS // 2
-    else:
+    elif kept == "bytes":
         assert min(allocated) >= 48 * (CALLS // 2)  # over the limit from 684 calls on
+    else:
+        assert min(mapped) >= 2 * (CALLS // 2)
     libc.free.argtypes = [ctypes.c_void_p]
     for pointer in held if kept == "bytes" else []:
         libc.free(pointer)

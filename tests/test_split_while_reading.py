@@ -2,9 +2,11 @@
 the next: the result, the printed lines and the errors are those of a read
 in one piece followed by split_lines, on every connection velmora makes."""
 import contextlib
+import gc
 import gzip
 import types
 
+import numpy as np
 import pandas as pd
 import pandas.testing as tm
 import pytest
@@ -157,8 +159,12 @@ def on_the_second_day(value, name="obsvalue"):
     # batches whose other columns come in other dtypes than the rest
     on_the_second_day(None, "startdate"),    # no time
     on_the_second_day(None, "itemid"),       # no item
+    # repeated columns that are not all numpy objects: the memory made ready
+    # for them is given back, or none was made ready
+    lambda df: df.assign(**{column(df, "itemid"): 7}),
+    lambda df: df.astype({column(df, "stationid"): "string", column(df, "itemid"): "string"}),
 ], ids=["missing", "no-number", "nullall", "number", "some-bytes", "all-bytes", "all-missing", "timespan",
-        "no-time", "no-item"])
+        "no-time", "no-item", "number-item", "string-columns"])
 def test_unusual_rows_give_what_a_read_in_one_piece_gives(engine, monkeypatch, change):
     """Rows the split reads unusually: in batches of one row, each row's
     oddity meets the others only at the end."""
@@ -170,6 +176,27 @@ def test_unusual_rows_give_what_a_read_in_one_piece_gives(engine, monkeypatch, c
     else:
         tm.assert_frame_equal(ahead, whole, check_exact=True)
         assert lines == whole_lines
+
+
+def test_the_table_keeps_its_memory_while_any_view_of_it_lives(source, monkeypatch):
+    """The split table is written into memory made ready during the read:
+    its arrays own it, are writable, and outlive the table and the read."""
+    module, conn = source
+    Batches(monkeypatch, rows=3)
+    table, _ = quietly(module.fetching_data, conn, *REQUESTS["minutes, stations side by side"])
+    expected = table.copy(deep=True)
+    obsvalue, station = column(table, "obsvalue"), column(table, "stationid")
+    times, values, stations = table.index.to_numpy(), table[obsvalue].to_numpy(), table[station].to_numpy()
+    del table
+    gc.collect()
+    np.testing.assert_array_equal(times, expected.index.to_numpy())
+    np.testing.assert_array_equal(values, expected[obsvalue].to_numpy())
+    np.testing.assert_array_equal(stations, expected[station].to_numpy())
+    # a fresh table again, changed in place
+    table, _ = quietly(module.fetching_data, conn, *REQUESTS["minutes, stations side by side"])
+    table[obsvalue] = table[obsvalue].fillna(-1.0) * 2
+    table.iloc[0, table.columns.get_loc(station)] = "changed"
+    assert table[station].iloc[0] == "changed" and (table[obsvalue] == expected[obsvalue].fillna(-1.0) * 2).all()
 
 
 class TestMySQLConnection:

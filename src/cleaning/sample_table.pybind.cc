@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -39,41 +41,47 @@ void advise_huge_pages(void* memory, size_t bytes) {
 // one reference per element and releases them with its last view.
 class ObjectBlock {
  public:
-  explicit ObjectBlock(size_t elements) : elements_(elements) {
+  ObjectBlock(size_t elements, packed::ReadyMemory* ready) : elements_(elements) {
     if (elements > SIZE_MAX / sizeof(PyObject*)) throw std::bad_alloc();
-    data_ = static_cast<PyObject**>(std::malloc(std::max<size_t>(elements, 1) * sizeof(PyObject*)));
-    if (data_ == nullptr) throw std::bad_alloc();
-    advise_huge_pages(data_, elements * sizeof(PyObject*));
+    const size_t bytes = elements * sizeof(PyObject*);
+    if (ready != nullptr) {
+      memory_ = ready->take(bytes);
+    } else {
+      memory_ = packed::ReadyBlock::allocated(bytes);
+      advise_huge_pages(memory_.data, bytes);
+    }
   }
   ObjectBlock(const ObjectBlock&) = delete;
   ObjectBlock& operator=(const ObjectBlock&) = delete;
-  ~ObjectBlock() { std::free(data_); }
+  ~ObjectBlock() { memory_.release(); }
 
-  PyObject** data() { return data_; }
+  PyObject** data() { return static_cast<PyObject**>(memory_.data); }
 
   // The array of `rows` rows of `columns` elements over the memory, once
   // every element holds its reference.
   py::array wrap(size_t rows, size_t columns) && {
-    auto* owned = new Owned{data_, elements_};
-    data_ = nullptr;
-    py::capsule owner(owned, [](void* memory) {
-      auto* block = static_cast<Owned*>(memory);
-      for (size_t i = 0; i < block->elements; ++i) Py_XDECREF(block->data[i]);
-      std::free(block->data);
-      delete block;
-    });
+    auto owned = std::make_unique<Owned>(std::exchange(memory_, {}), elements_);
+    PyObject** data = static_cast<PyObject**>(owned->memory.data);
+    py::capsule owner(owned.get(), [](void* memory) { delete static_cast<Owned*>(memory); });
+    owned.release();  // the capsule's now
     const auto r = static_cast<py::ssize_t>(rows), c = static_cast<py::ssize_t>(columns);
     const auto size = static_cast<py::ssize_t>(sizeof(PyObject*));
     return py::array(py::dtype("O"), std::vector<py::ssize_t>{r, c}, std::vector<py::ssize_t>{c * size, size},
-                     owned->data, owner);
+                     data, owner);
   }
 
  private:
+  // The filled memory with its references, released together.
   struct Owned {
-    PyObject** data;
+    packed::ReadyBlock memory;
     size_t elements;
+    ~Owned() {
+      auto* const* values = static_cast<PyObject**>(memory.data);
+      for (size_t i = 0; i < elements; ++i) Py_XDECREF(values[i]);
+      memory.release();
+    }
   };
-  PyObject** data_ = nullptr;
+  packed::ReadyBlock memory_;
   size_t elements_;
 };
 
@@ -93,8 +101,9 @@ bool all_object_columns(const py::object& frame) {
 // one reference stored per position; others (numbers, pandas' string and
 // Arrow columns) are taken by pandas, which keeps their dtypes.
 py::object repeated_columns(const Namespace& ns, const py::object& others, const packed::Split& split,
-                            const py::object& index) {
+                            const py::object& index, packed::ReadyMemory* ready) {
   if (!all_object_columns(others)) {
+    if (ready != nullptr) ready->clear();
     py::object repeated = others.attr("take")(result_rows(split));
     repeated.attr("index") = index;
     return repeated;
@@ -108,7 +117,7 @@ py::object repeated_columns(const Namespace& ns, const py::object& others, const
   }
   const auto* values = static_cast<PyObject* const*>(source.data());
   // one column after the other: the table's block of object columns
-  ObjectBlock block(columns * n);
+  ObjectBlock block(columns * n, ready);
   PyObject** const out = block.data();
   // The references first, under the interpreter lock: each row's values gain
   // one per sample of the row. Then the pointers, without it, a share of the
@@ -150,6 +159,22 @@ py::object repeated_columns(const Namespace& ns, const py::object& others, const
 
 }  // namespace
 
+py::array result_array(const py::dtype& dtype, size_t n, packed::ReadyMemory* ready) {
+  const auto size = static_cast<size_t>(dtype.itemsize());
+  if (ready == nullptr) return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
+  if (n > SIZE_MAX / size) throw std::bad_alloc();
+  auto owned = std::make_unique<packed::ReadyBlock>(ready->take(n * size));
+  void* data = owned->data;
+  py::capsule owner(owned.get(), [](void* memory) {
+    auto* block = static_cast<packed::ReadyBlock*>(memory);
+    block->release();
+    delete block;
+  });
+  owned.release();  // the capsule's now
+  return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)},
+                   std::vector<py::ssize_t>{static_cast<py::ssize_t>(size)}, data, owner);
+}
+
 py::array_t<int64_t> result_rows(const packed::Split& split) {
   py::array_t<int64_t> rows(static_cast<py::ssize_t>(split.size()));
   int64_t* out = rows.mutable_data();
@@ -162,15 +187,19 @@ py::array_t<int64_t> result_rows(const packed::Split& split) {
 }
 
 py::object sample_table(const Namespace& ns, const py::object& others, const packed::Split& split,
-                        const py::object& index, const py::array_t<float>& values) {
+                        const py::object& index, const py::array_t<float>& values, ReadyResult* ready) {
   py::object pd = ns["pd"];
   py::list obsvalue;
   obsvalue.append("obsvalue");
   py::object result = pd.attr("DataFrame")(values.attr("reshape")(-1, 1), py::arg("index") = index,
                                            py::arg("columns") = obsvalue, py::arg("copy") = false);
-  if (py::len(others.attr("columns")) == 0) return result;
+  packed::ReadyMemory* objects = ready != nullptr ? &ready->objects : nullptr;
+  if (py::len(others.attr("columns")) == 0) {
+    if (objects != nullptr) objects->clear();
+    return result;
+  }
   py::list parts;
-  parts.append(repeated_columns(ns, others, split, index));
+  parts.append(repeated_columns(ns, others, split, index, objects));
   parts.append(result);
   if (copies_lazily(pd)) return pd.attr("concat")(parts, py::arg("axis") = 1);
   return pd.attr("concat")(parts, py::arg("axis") = 1, py::arg("copy") = false);

@@ -17,6 +17,7 @@ namespace velmora {
 SplitAhead::SplitAhead(Namespace ns) : ns_(std::move(ns)) {}
 
 SplitAhead::~SplitAhead() {
+  stop_readying_.store(true, std::memory_order_relaxed);
   if (worker_.joinable()) {
     py::gil_scoped_release unlocked;
     worker_.join();
@@ -24,12 +25,25 @@ SplitAhead::~SplitAhead() {
 }
 
 void SplitAhead::wait() {
+  stop_readying_.store(true, std::memory_order_relaxed);
   if (worker_.joinable()) {
     py::gil_scoped_release unlocked;
     worker_.join();
   }
+  stop_readying_.store(false, std::memory_order_relaxed);
   in_flight_.reset();
   if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+}
+
+void SplitAhead::make_ready() {
+  // in the order the table is written
+  const size_t n = parsed_.pieces();
+  const size_t columns = object_columns_.load(std::memory_order_relaxed);
+  if (ready_.values.ready_up_to(n * sizeof(float), stop_readying_) < n * sizeof(float)) return;
+  if (ready_.times.ready_up_to(n * sizeof(int64_t), stop_readying_) < n * sizeof(int64_t)) return;
+  if (columns != 0 && n <= SIZE_MAX / sizeof(PyObject*) / columns) {
+    ready_.objects.ready_up_to(n * columns * sizeof(PyObject*), stop_readying_);
+  }
 }
 
 void SplitAhead::add(const py::object& column) {
@@ -50,19 +64,22 @@ void SplitAhead::add(const py::object& column) {
 
   // The caller goes on reading on one core: the batch gets the others.
   const unsigned threads = std::max(packed::worker_threads(), 2u) - 1;
-  auto read = [this, cells, threads] {
+  auto read = [this, cells, threads](bool ahead) {
     try {
       parsed_.add(cells, threads);
     } catch (...) {
       error_ = std::current_exception();
+      return;
     }
+    if (ahead) make_ready();
   };
   try {
-    worker_ = std::jthread(read);
+    worker_ = std::jthread(read, true);
   } catch (const std::system_error&) {
-    // no thread to be had: the batch is read now
+    // no thread to be had: the batch is read now, and nothing is made ready
+    // (the caller would only wait for it)
     py::gil_scoped_release unlocked;
-    read();
+    read(false);
   }
 }
 
@@ -80,9 +97,9 @@ py::object SplitAhead::split(const py::object& df, const py::object& rate) {
   for (size_t i = 0; i < rows; ++i) {
     order[i] = static_cast<size_t>(*static_cast<const int64_t*>(numbers.data(static_cast<py::ssize_t>(i))));
   }
-  return samples_of(ns_, df, rate, [&](const std::optional<packed::Stamp>& stamp) {
-    return packed::Split(parsed_, order, stamp);
-  });
+  return samples_of(
+      ns_, df, rate,
+      [&](const std::optional<packed::Stamp>& stamp) { return packed::Split(parsed_, order, stamp); }, &ready_);
 }
 
 }  // namespace velmora

@@ -208,7 +208,8 @@ void refuse_no_text(const Namespace& ns, const py::object& column) {
   }
 }
 
-py::object samples_of(const Namespace& ns, const py::object& df, const py::object& rate, const MakeSplit& make) {
+py::object samples_of(const Namespace& ns, const py::object& df, const py::object& rate, const MakeSplit& make,
+                      ReadyResult* ready) {
   py::object pd = ns["pd"];
   const size_t rows = py::len(df);
   py::object start = df["startdate"];
@@ -225,9 +226,10 @@ py::object samples_of(const Namespace& ns, const py::object& df, const py::objec
     py::gil_scoped_release unlocked;
     split.emplace(make(stamp));
   }
-  const auto n = static_cast<py::ssize_t>(split->size());
-  py::array_t<float> values(n);
-  py::array times(py::dtype(naive ? "M8[ns]" : "m8[ns]"), std::vector<py::ssize_t>{n});
+  py::array_t<float> values = py::reinterpret_borrow<py::array_t<float>>(
+      result_array(py::dtype::of<float>(), split->size(), ready != nullptr ? &ready->values : nullptr));
+  py::array times = result_array(py::dtype(naive ? "M8[ns]" : "m8[ns]"), split->size(),
+                                 ready != nullptr ? &ready->times : nullptr);
   const unsigned threads = split->worth_threads() ? packed::worker_threads() : 1;
   {
     py::gil_scoped_release unlocked;
@@ -236,7 +238,10 @@ py::object samples_of(const Namespace& ns, const py::object& df, const py::objec
 
   py::object index;
   if (naive) {
-    index = pd.attr("DatetimeIndex")(in_unit(ns, times, units.sums, 'M'), py::arg("name") = "startdate");
+    // the times are the call's own: the index need not copy them (pandas 3
+    // would by default)
+    index = pd.attr("DatetimeIndex")(in_unit(ns, times, units.sums, 'M'), py::arg("name") = "startdate",
+                                     py::arg("copy") = false);
   } else {
     // Other start columns (time zones, objects, starts beyond the range of
     // nanoseconds, anything else): pandas adds the offsets to the starts,
@@ -252,7 +257,7 @@ py::object samples_of(const Namespace& ns, const py::object& df, const py::objec
   }
   if (const auto failed = split->settle(span_of(values), python_float)) raise_not_a_number(failed->text);
 
-  return sample_table(ns, other_columns(df), *split, index, values);
+  return sample_table(ns, other_columns(df), *split, index, values, ready);
 }
 
 void refuse_unsplittable(const Namespace& ns, const py::object& df, const py::object& column, size_t texts,

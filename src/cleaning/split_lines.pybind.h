@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 
+#include "cleaning/sample_table.pybind.h"
 #include "cleaning/split.h"
 #include "common/function.h"
 
@@ -21,7 +22,9 @@ using MakeSplit = std::function<packed::Split(const std::optional<packed::Stamp>
 // The table of one row per sample of `df` (columns startdate, obsvalue and
 // others, as split_lines takes it; a rate up to 3600 seconds), its samples
 // from the split that `make` makes of its rows; obsvalue itself is not read.
-py::object samples_of(const Namespace& ns, const py::object& df, const py::object& rate, const MakeSplit& make);
+// The result's arrays are written into `ready`'s memory when it is given.
+py::object samples_of(const Namespace& ns, const py::object& df, const py::object& rate, const MakeSplit& make,
+                      ReadyResult* ready = nullptr);
 
 // What split_lines refuses before it splits: a packed column that pandas has
 // no string methods for (AttributeError, pandas' own)...

@@ -209,7 +209,11 @@ void decompress_values(const Namespace& ns, py::object& df, const Flavor& flavor
 class ReadAhead {
  public:
   ReadAhead(const Namespace& ns, const Flavor& flavor, bool gzip)
-      : ns_(ns), split_(Namespace(ns["tsc"].attr("__dict__"))), obsvalue_(flavor.column("obsvalue")), gzip_(gzip) {}
+      : ns_(ns),
+        split_(Namespace(ns["tsc"].attr("__dict__"))),
+        obsvalue_(flavor.column("obsvalue")),
+        repeated_({flavor.column("stationid"), flavor.column("itemid")}),
+        gzip_(gzip) {}
 
   // Reads the rows: None when pandas handed over no table at all.
   py::object read(const Reader& reader, const std::string& sql, const request::SamplingRate& rate) {
@@ -219,6 +223,7 @@ class ReadAhead {
       py::object column = batch[py::str(obsvalue_)];
       if (gzip_) column = decompressed(column);
       column = replaced_in_text(ns_, column, "NULLALL", request::empty_row(rate));
+      split_.expect_object_columns(object_columns(batch));
       split_.add(column);
       // The batch without its text (a copy: pandas may keep a column it
       // drops alive under the others), the rows' numbers in its place.
@@ -310,9 +315,24 @@ class ReadAhead {
     return df;
   }
 
+  // How many of the columns the split table repeats beside its values the
+  // batch holds as numpy objects.
+  size_t object_columns(const py::object& batch) const {
+    size_t n = 0;
+    for (const py::handle item : batch.attr("dtypes").attr("items")()) {
+      const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+      if (!PyUnicode_Check(pair[0].ptr()) || !py::isinstance<py::dtype>(pair[1])) continue;
+      const std::string label = pair[0].cast<std::string>();
+      const bool repeated = std::find(repeated_.begin(), repeated_.end(), label) != repeated_.end();
+      n += repeated && py::reinterpret_borrow<py::dtype>(pair[1]).kind() == 'O';
+    }
+    return n;
+  }
+
   const Namespace& ns_;
   SplitAhead split_;
   std::string obsvalue_;
+  std::vector<std::string> repeated_;
   bool gzip_;
   std::map<size_t, py::error_already_set> failed_;
 };
