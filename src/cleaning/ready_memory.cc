@@ -99,12 +99,15 @@ bool ReadyMemory::grow(size_t capacity) {
 #endif
 }
 
-size_t ReadyMemory::ready_up_to(size_t bytes, const std::atomic<bool>& stop) {
+bool ReadyMemory::ready_up_to(size_t bytes, const std::atomic<bool>& stop) {
 #if VELMORA_READY_MEMORY
-  if (bytes <= ready_) return ready_;
+  if (bytes <= ready_) return true;
   // room ahead, so that growing by small steps does not remap every time
-  if (bytes > capacity_ && !grow(std::max(bytes, capacity_ + capacity_ / 2))) return ready_;
-  const size_t want = round_up(bytes, kPage);
+  if (bytes > capacity_ && !grow(std::max(bytes, capacity_ + capacity_ / 2))) return false;
+  // Whole huge pages only: a write into a huge page faults in all of it, and
+  // the region is to hold no more than was asked for. The part of a huge
+  // page at the end waits for a later call or the fill.
+  const size_t want = bytes / kHuge * kHuge;
   while (ready_ < want && !stop.load(std::memory_order_relaxed)) {
     const size_t to = std::min(want, (ready_ / kHuge + 1) * kHuge);
     // Nothing has been written beyond ready_: a zero there is what the page
@@ -112,11 +115,11 @@ size_t ReadyMemory::ready_up_to(size_t bytes, const std::atomic<bool>& stop) {
     for (size_t at = ready_; at < to; at += kPage) static_cast<volatile char*>(data_)[at] = 0;
     ready_ = to;
   }
-  return ready_;
+  return ready_ >= want;
 #else
   (void)bytes;
   (void)stop;
-  return 0;
+  return false;
 #endif
 }
 

@@ -39,10 +39,12 @@ class ReadyMemory {
   ReadyMemory& operator=(const ReadyMemory&) = delete;
   ~ReadyMemory();
 
-  // Grows the region to at least `bytes` and faults in its pages up to there,
-  // stopping early (between pages) once `stop` is set. Returns the bytes
-  // ready. Failing to grow is not an error: the memory then stays as it was.
-  size_t ready_up_to(size_t bytes, const std::atomic<bool>& stop);
+  // Grows the region to at least `bytes` and faults in its pages up to the
+  // last 2 MiB boundary at or below `bytes` (whole transparent huge pages,
+  // never more than asked for), stopping early, between pages, once `stop`
+  // is set. Returns whether it got that far: false when stopped, or when
+  // the region could not grow (not an error: the memory stays as it was).
+  bool ready_up_to(size_t bytes, const std::atomic<bool>& stop);
   size_t ready() const { return ready_; }
 
   // The region as a block of `bytes` (its pages faulted in as far as they

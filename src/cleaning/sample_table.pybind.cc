@@ -71,13 +71,22 @@ class ObjectBlock {
   }
 
  private:
-  // The filled memory with its references, released together.
+  // The filled memory with its references, released together. A row's
+  // value fills a run of positions: the run's references but one go at
+  // once (the object outlives them, holding the last), then the last, which
+  // may free it.
   struct Owned {
     packed::ReadyBlock memory;
     size_t elements;
     ~Owned() {
       auto* const* values = static_cast<PyObject**>(memory.data);
-      for (size_t i = 0; i < elements; ++i) Py_XDECREF(values[i]);
+      for (size_t i = 0, next = 0; i < elements; i = next) {
+        PyObject* value = values[i];
+        for (next = i + 1; next < elements && values[next] == value;) ++next;
+        if (value == nullptr) continue;
+        Py_SET_REFCNT(value, Py_REFCNT(value) - static_cast<Py_ssize_t>(next - i - 1));
+        Py_DECREF(value);
+      }
       memory.release();
     }
   };

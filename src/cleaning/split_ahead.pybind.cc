@@ -39,8 +39,8 @@ void SplitAhead::make_ready() {
   // in the order the table is written
   const size_t n = parsed_.pieces();
   const size_t columns = object_columns_.load(std::memory_order_relaxed);
-  if (ready_.values.ready_up_to(n * sizeof(float), stop_readying_) < n * sizeof(float)) return;
-  if (ready_.times.ready_up_to(n * sizeof(int64_t), stop_readying_) < n * sizeof(int64_t)) return;
+  if (!ready_.values.ready_up_to(n * sizeof(float), stop_readying_)) return;
+  if (!ready_.times.ready_up_to(n * sizeof(int64_t), stop_readying_)) return;
   if (columns != 0 && n <= SIZE_MAX / sizeof(PyObject*) / columns) {
     ready_.objects.ready_up_to(n * columns * sizeof(PyObject*), stop_readying_);
   }
