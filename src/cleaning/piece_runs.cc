@@ -198,11 +198,40 @@ uint64_t blanks_in_64_portable(const char* p) {
   return mask;
 }
 
-size_t count_blanks(const char* p, const char* end) {
+namespace {
+
+size_t count_blanks_sse2(const char* p, const char* end) {
   size_t blanks = 0;
   for (; end - p >= 64; p += 64) blanks += static_cast<size_t>(std::popcount(blanks_in_64(p)));
   for (; p < end; ++p) blanks += *p == ' ';
   return blanks;
+}
+
+#if defined(VELMORA_HAS_AVX2_PATH)
+// 32 bytes a compare, and the population count an instruction (every
+// processor with AVX2 has POPCNT) rather than a call.
+__attribute__((target("avx2,popcnt"))) size_t count_blanks_avx2(const char* p, const char* end) {
+  const __m256i blank = _mm256_set1_epi8(' ');
+  size_t blanks = 0;
+  for (; end - p >= 64; p += 64) {
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const auto l = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, blank)));
+    const auto h = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, blank)));
+    blanks += static_cast<size_t>(__builtin_popcountll((uint64_t{h} << 32) | l));
+  }
+  for (; p < end; ++p) blanks += *p == ' ';
+  return blanks;
+}
+#endif
+
+}  // namespace
+
+size_t count_blanks(const char* p, const char* end) {
+#if defined(VELMORA_HAS_AVX2_PATH)
+  if (vectors_usable()) return count_blanks_avx2(p, end);
+#endif
+  return count_blanks_sse2(p, end);
 }
 
 namespace {

@@ -161,7 +161,19 @@ TEST(Blanks, BothWaysOfFindingThemAgree) {
     for (int j = 0; j < 64; ++j) want |= uint64_t{bytes[j] == ' '} << j;
     EXPECT_EQ(blanks_in_64(bytes), want);
     EXPECT_EQ(blanks_in_64_portable(bytes), want);
-    EXPECT_EQ(count_blanks(bytes, bytes + 64 - round % 64), static_cast<size_t>(std::count(bytes, bytes + 64 - round % 64, ' ')));
+  }
+}
+
+TEST_P(ReadPieces, BlanksAreCountedAtEveryLengthAndOffset) {
+  std::mt19937_64 rng(11);
+  std::string text(1000, 'x');
+  for (char& c : text) c = rng() % 4 == 0 ? ' ' : static_cast<char>('0' + rng() % 10);
+  for (size_t from = 0; from < 70; from += 3) {
+    for (size_t to = from; to <= text.size(); to += 1 + to % 17) {
+      const char* p = text.data();
+      EXPECT_EQ(count_blanks(p + from, p + to), static_cast<size_t>(std::count(p + from, p + to, ' ')))
+          << from << ".." << to;
+    }
   }
 }
 
