@@ -35,6 +35,15 @@ void SplitAhead::wait() {
   if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
 }
 
+void SplitAhead::let_text_go() {
+  if (!in_flight_) return;
+  {
+    py::gil_scoped_release unlocked;
+    batch_read_.wait(false, std::memory_order_acquire);
+  }
+  in_flight_.reset();
+}
+
 void SplitAhead::make_ready() {
   // in the order the table is written
   const size_t n = parsed_.pieces();
@@ -65,14 +74,19 @@ void SplitAhead::add(const py::object& column) {
   // The caller goes on reading on one core: the batch gets the others.
   const unsigned threads = std::max(packed::worker_threads(), 2u) - 1;
   auto read = [this, cells, threads](bool ahead) {
+    bool parsed = false;
     try {
       parsed_.add(cells, threads);
+      parsed = true;
     } catch (...) {
       error_ = std::current_exception();
-      return;
     }
-    if (ahead) make_ready();
+    // the text is not used after this
+    batch_read_.store(true, std::memory_order_release);
+    batch_read_.notify_all();
+    if (parsed && ahead) make_ready();
   };
+  batch_read_.store(false, std::memory_order_relaxed);
   try {
     worker_ = std::jthread(read, true);
   } catch (const std::system_error&) {

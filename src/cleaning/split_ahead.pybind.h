@@ -44,6 +44,9 @@ class SplitAhead {
   // added before.
   void add(const py::object& column);
   size_t rows() const { return rows_; }
+  // Once the last batch is added: lets its text go as soon as its pieces
+  // are read, while the result's memory goes on being made ready.
+  void let_text_go();
   // The number of columns of objects that the result is expected to repeat
   // beside its values, for the memory made ready: a guess that costs
   // nothing but time when it is wrong.
@@ -69,6 +72,7 @@ class SplitAhead {
   std::exception_ptr error_;
   ReadyResult ready_;
   std::atomic<bool> stop_readying_{false};
+  std::atomic<bool> batch_read_{true};  // the pieces of the batch in flight are read
   std::atomic<size_t> object_columns_{0};
   size_t rows_ = 0;
   size_t texts_ = 0;

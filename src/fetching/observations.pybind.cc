@@ -235,6 +235,7 @@ class ReadAhead {
                               ns_["np"].attr("arange")(split_.rows() - rows, split_.rows(), py::arg("dtype") = "int64"));
       batches.append(numbered);
     });
+    split_.let_text_go();
     if (py::len(batches) == 0) return py::none();
     if (py::len(batches) == 1) return batches[0];
     return joined(batches);
@@ -322,8 +323,9 @@ class ReadAhead {
     for (const py::handle item : batch.attr("dtypes").attr("items")()) {
       const py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
       if (!PyUnicode_Check(pair[0].ptr()) || !py::isinstance<py::dtype>(pair[1])) continue;
-      const std::string label = pair[0].cast<std::string>();
-      const bool repeated = std::find(repeated_.begin(), repeated_.end(), label) != repeated_.end();
+      const bool repeated = std::any_of(repeated_.begin(), repeated_.end(), [&](const std::string& name) {
+        return PyUnicode_CompareWithASCIIString(pair[0].ptr(), name.c_str()) == 0;
+      });
       n += repeated && py::reinterpret_borrow<py::dtype>(pair[1]).kind() == 'O';
     }
     return n;
