@@ -60,8 +60,10 @@ class ObjectBlock {
   // The array of `rows` rows of `columns` elements over the memory, once
   // every element holds its reference.
   py::array wrap(size_t rows, size_t columns) && {
-    auto owned = std::make_unique<Owned>(std::exchange(memory_, {}), elements_);
+    auto owned = std::make_unique<Owned>(packed::ReadyBlock{}, elements_);
+    owned->memory = std::exchange(memory_, {});
     PyObject** data = static_cast<PyObject**>(owned->memory.data);
+    // (without a capsule, `owned` lets the references and the memory go)
     py::capsule owner(owned.get(), [](void* memory) { delete static_cast<Owned*>(memory); });
     owned.release();  // the capsule's now
     const auto r = static_cast<py::ssize_t>(rows), c = static_cast<py::ssize_t>(columns);
@@ -172,13 +174,16 @@ py::array result_array(const py::dtype& dtype, size_t n, packed::ReadyMemory* re
   const auto size = static_cast<size_t>(dtype.itemsize());
   if (ready == nullptr) return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)});
   if (n > SIZE_MAX / size) throw std::bad_alloc();
-  auto owned = std::make_unique<packed::ReadyBlock>(ready->take(n * size));
-  void* data = owned->data;
-  py::capsule owner(owned.get(), [](void* memory) {
-    auto* block = static_cast<packed::ReadyBlock*>(memory);
-    block->release();
-    delete block;
-  });
+  // the memory, given back with the array's last view (or here, without a
+  // capsule)
+  struct Owned {
+    packed::ReadyBlock block;
+    ~Owned() { block.release(); }
+  };
+  auto owned = std::make_unique<Owned>();
+  owned->block = ready->take(n * size);
+  void* data = owned->block.data;
+  py::capsule owner(owned.get(), [](void* memory) { delete static_cast<Owned*>(memory); });
   owned.release();  // the capsule's now
   return py::array(dtype, std::vector<py::ssize_t>{static_cast<py::ssize_t>(n)},
                    std::vector<py::ssize_t>{static_cast<py::ssize_t>(size)}, data, owner);
