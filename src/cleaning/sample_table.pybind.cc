@@ -60,7 +60,7 @@ class ObjectBlock {
   // The array of `rows` rows of `columns` elements over the memory, once
   // every element holds its reference.
   py::array wrap(size_t rows, size_t columns) && {
-    auto owned = std::make_unique<Owned>(packed::ReadyBlock{}, elements_);
+    std::unique_ptr<Owned> owned(new Owned{packed::ReadyBlock{}, elements_});
     owned->memory = std::exchange(memory_, {});
     PyObject** data = static_cast<PyObject**>(owned->memory.data);
     // (without a capsule, `owned` lets the references and the memory go)
