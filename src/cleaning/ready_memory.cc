@@ -52,6 +52,12 @@ bool memory_made_ready_ahead() {
 ReadyBlock ReadyBlock::allocated(size_t bytes) {
   void* data = std::malloc(std::max<size_t>(bytes, 1));
   if (data == nullptr) throw std::bad_alloc();
+#if VELMORA_READY_MEMORY && defined(MADV_HUGEPAGE)
+  // one page fault per 2 MiB instead of 512 where nothing has written yet
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t from = round_up(begin, kHuge), to = (begin + bytes) / kHuge * kHuge;
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // advice only
+#endif
   return ReadyBlock{data, bytes, 0};
 }
 

@@ -26,7 +26,8 @@ struct ReadyBlock {
   size_t bytes = 0;
   size_t mapped = 0;  // the length of the memory map; 0 for the heap's memory
 
-  // Memory from the heap, not made ready (std::bad_alloc when there is none).
+  // Memory from the heap, not made ready (std::bad_alloc when there is none);
+  // transparent huge pages are asked for under the 2 MiB it spans whole.
   static ReadyBlock allocated(size_t bytes);
   // Gives the memory back; the block is then empty.
   void release() noexcept;

@@ -12,27 +12,8 @@
 #include <utility>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace velmora {
 namespace {
-
-// Asks for transparent huge pages under large memory that nothing has
-// written yet: one page fault per 2 MiB instead of 512.
-void advise_huge_pages(void* memory, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  const auto begin = reinterpret_cast<uintptr_t>(memory);
-  const uintptr_t end = begin + bytes;
-  const uintptr_t from = (begin + kHuge - 1) & ~(kHuge - 1), to = end & ~(kHuge - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // advice only
-#else
-  (void)memory;
-  (void)bytes;
-#endif
-}
 
 // The memory of a table's block of object columns, written in full here
 // before numpy sees it: an object array that numpy allocates starts zeroed,
@@ -48,7 +29,6 @@ class ObjectBlock {
       memory_ = ready->take(bytes);
     } else {
       memory_ = packed::ReadyBlock::allocated(bytes);
-      advise_huge_pages(memory_.data, bytes);
     }
   }
   ObjectBlock(const ObjectBlock&) = delete;
